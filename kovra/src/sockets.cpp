@@ -1,0 +1,95 @@
+#include "kovra/sockets.h"
+
+#include <stdexcept>
+
+#include <QByteArray>
+#include <QString>
+
+#include "kovra/log.h"
+
+namespace {
+
+std::vector<uint8_t> ToVector(const QByteArray& bytes) {
+  return std::vector<uint8_t>(bytes.constBegin(), bytes.constEnd());
+}
+
+// Reads the port number after the colon: blanks first, then decimal digits; whatever follows
+// the digits is ignored.
+uint16_t ParsePort(const std::string& text) {
+  // strtoul would accept a sign and negate the value, turning "-65535" into port 1.
+  const size_t first = text.find_first_not_of(" \t\n\v\f\r");
+  if (first != std::string::npos && (text[first] == '-' || text[first] == '+')) {
+    throw std::invalid_argument("Port number must be a plain decimal number");
+  }
+  unsigned long long value = 0;
+  try {
+    value = std::stoull(text, nullptr, 10);
+  } catch (const std::out_of_range&) {
+    throw std::invalid_argument("Port number out of range");
+  }
+  // std::stoull throws std::invalid_argument itself when no digits follow.
+  if (value > 65535) throw std::invalid_argument("Port number out of range");
+  return static_cast<uint16_t>(value);
+}
+
+}  // namespace
+
+SerialSocket::SerialSocket(const std::string& device, QObject* parent)
+    : port_(parent), device_(device) {
+  if (device_.empty()) throw std::invalid_argument("No device specified");
+}
+
+bool SerialSocket::Connect() {
+  port_.setPortName(QString::fromStdString(device_));
+  port_.setBaudRate(115200, QSerialPort::AllDirections);
+  const bool opened = port_.open(QIODevice::ReadWrite);
+  kovra::GetLog()->info("Serial device - connecting to {}", device_);
+  return opened;
+}
+
+void SerialSocket::Disconnect() { port_.close(); }
+
+std::vector<uint8_t> SerialSocket::Read(size_t n) {
+  return ToVector(n == 0 ? port_.readAll() : port_.read(static_cast<qint64>(n)));
+}
+
+bool SerialSocket::Write(const void* data, size_t n) {
+  if (n > 0) port_.write(static_cast<const char*>(data), static_cast<qint64>(n));
+  port_.flush();
+  return true;
+}
+
+bool SerialSocket::Write(const std::string& s) { return Write(s.data(), s.size()); }
+
+bool SerialSocket::Write(uint8_t b) { return Write(&b, 1); }
+
+TcpSocket::TcpSocket(const std::string& text, QObject* parent) : socket_(parent) {
+  if (text.empty()) throw std::invalid_argument("No server specified");
+  const size_t colon = text.find(':');
+  if (colon == std::string::npos) throw std::invalid_argument("No port number specified");
+  port_ = ParsePort(text.substr(colon + 1));
+  host_ = text.substr(0, colon);
+}
+
+bool TcpSocket::Connect() {
+  socket_.connectToHost(QString::fromStdString(host_), port_, QIODevice::ReadWrite,
+                        QAbstractSocket::AnyIPProtocol);
+  kovra::GetLog()->info("TCP Socket - Connecing to {}:{}", host_, port_);
+  return socket_.waitForConnected(1000);
+}
+
+void TcpSocket::Disconnect() { socket_.disconnectFromHost(); }
+
+std::vector<uint8_t> TcpSocket::Read(size_t n) {
+  return ToVector(n == 0 ? socket_.readAll() : socket_.read(static_cast<qint64>(n)));
+}
+
+bool TcpSocket::Write(const void* data, size_t n) {
+  if (n > 0) socket_.write(static_cast<const char*>(data), static_cast<qint64>(n));
+  socket_.flush();
+  return true;
+}
+
+bool TcpSocket::Write(const std::string& s) { return Write(s.data(), s.size()); }
+
+bool TcpSocket::Write(uint8_t b) { return Write(&b, 1); }
