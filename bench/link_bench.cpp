@@ -29,6 +29,23 @@ class CountingSink : public StreamSink {
   size_t bytes = 0, units = 0;
 };
 
+// The SLIP frame of a body.
+std::vector<uint8_t> FrameOf(const std::vector<uint8_t>& body) {
+  struct Collect : StreamSink {
+    std::vector<uint8_t> out;
+    bool Write(uint8_t b) override {
+      out.push_back(b);
+      return true;
+    }
+    bool Sync() override { return true; }
+    bool Flush() override { return true; }
+  } c;
+  SlipWriter w(c);
+  for (uint8_t b : body) w.Write(b);
+  w.Sync();
+  return c.out;
+}
+
 void BM_Crc32(benchmark::State& state) {
   auto body = RandomBody(52);
   for (auto _ : state) benchmark::DoNotOptimize(crc32(body.data(), body.size()));
@@ -51,19 +68,7 @@ BENCHMARK(BM_SlipWriter);
 
 void BM_SlipReader(benchmark::State& state) {
   auto body = RandomBody(52);
-  std::vector<uint8_t> frame;
-  {
-    struct Collect : StreamSink {
-      std::vector<uint8_t>* out;
-      bool Write(uint8_t b) override { out->push_back(b); return true; }
-      bool Sync() override { return true; }
-      bool Flush() override { return true; }
-    } c;
-    c.out = &frame;
-    SlipWriter w(c);
-    for (uint8_t b : body) w.Write(b);
-    w.Sync();
-  }
+  const std::vector<uint8_t> frame = FrameOf(body);
   CountingSink sink;
   SlipReader r(sink);
   for (auto _ : state) {
@@ -86,17 +91,7 @@ void BM_TxAdcFrameDecode(benchmark::State& state) {
   body[0] = 5;
   body[1] = 0x1F;
   serialize(v, body.data() + 2);
-  std::vector<uint8_t> frame;
-  struct Collect : StreamSink {
-    std::vector<uint8_t>* out;
-    bool Write(uint8_t b) override { out->push_back(b); return true; }
-    bool Sync() override { return true; }
-    bool Flush() override { return true; }
-  } c;
-  c.out = &frame;
-  SlipWriter w(c);
-  for (uint8_t b : body) w.Write(b);
-  w.Sync();
+  const std::vector<uint8_t> frame = FrameOf(body);
 
   MessageRouter router;
   uint64_t decoded = 0;

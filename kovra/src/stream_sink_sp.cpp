@@ -4,43 +4,15 @@
 
 #include "kovra/workers.h"
 
-SerialSink::SerialSink(SerialWorker& worker) : buffer_(kCapacity, 0), worker_(&worker) {}
-
-bool SerialSink::Write(uint8_t b) {
-  buffer_[count_++] = b;
-  if (count_ >= capacity_) Sync();
-  return true;
-}
-
-bool SerialSink::Sync() {
+template <typename Worker>
+bool WorkerSink<Worker>::Sync() {
   worker_->ReqWriteData(buffer_.data(), count_);
   count_ = 0;
   return true;
 }
 
-bool SerialSink::Flush() {
-  count_ = 0;
-  return true;
-}
-
-TcpSink::TcpSink(TcpWorker& worker) : buffer_(kCapacity, 0), worker_(&worker) {}
-
-bool TcpSink::Write(uint8_t b) {
-  buffer_[count_++] = b;
-  if (count_ >= capacity_) Sync();
-  return true;
-}
-
-bool TcpSink::Sync() {
-  worker_->ReqWriteData(buffer_.data(), count_);
-  count_ = 0;
-  return true;
-}
-
-bool TcpSink::Flush() {
-  count_ = 0;
-  return true;
-}
+template class WorkerSink<SerialWorker>;
+template class WorkerSink<TcpWorker>;
 
 StreamSinkFactory::StreamSinkFactory(bool useSerial, SerialWorker* serialWorker,
                                      TcpWorker* tcpWorker)

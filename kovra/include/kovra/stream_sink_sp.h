@@ -15,38 +15,39 @@ class TcpWorker;
 // 113 bytes, so one frame is always one request. A sink has no lock: one owner uses it, from one
 // thread at a time. The worker must outlive the sink.
 
-class SerialSink : public PacketSink {
+template <typename Worker>
+class WorkerSink : public PacketSink {
  public:
   static constexpr size_t kCapacity = 128;
 
-  explicit SerialSink(SerialWorker& worker);
+  explicit WorkerSink(Worker& worker) : buffer_(kCapacity, 0), worker_(&worker) {}
 
-  bool Write(uint8_t b) override;  // always true
-  bool Sync() override;            // always true; with nothing held, a request of zero bytes
-  bool Flush() override;           // drops the bytes held; always true
+  bool Write(uint8_t b) override {  // always true
+    buffer_[count_++] = b;
+    if (count_ >= capacity_) Sync();
+    return true;
+  }
+  bool Sync() override;  // always true; with nothing held, a request of zero bytes
+  bool Flush() override {  // drops the bytes held; always true
+    count_ = 0;
+    return true;
+  }
 
  private:
   std::vector<uint8_t> buffer_;
   size_t count_ = 0;
   size_t capacity_ = kCapacity;
-  SerialWorker* worker_;
+  Worker* worker_;
 };
 
-class TcpSink : public PacketSink {
+class SerialSink : public WorkerSink<SerialWorker> {
  public:
-  static constexpr size_t kCapacity = 128;
+  using WorkerSink::WorkerSink;
+};
 
-  explicit TcpSink(TcpWorker& worker);
-
-  bool Write(uint8_t b) override;
-  bool Sync() override;
-  bool Flush() override;
-
- private:
-  std::vector<uint8_t> buffer_;
-  size_t count_ = 0;
-  size_t capacity_ = kCapacity;
-  TcpWorker* worker_;
+class TcpSink : public WorkerSink<TcpWorker> {
+ public:
+  using WorkerSink::WorkerSink;
 };
 
 // Makes one new sink per owner, for the link that is open. Only the worker selected by
