@@ -1,5 +1,6 @@
 // The parameter request queue on its own: frames are caught by a sink in the test, answers are
 // handed to the queue directly, as the I/O thread's listener would.
+#include "support/thrown.h"
 #include "kovra/async_rpc.h"
 
 #include <gmock/gmock.h>
@@ -40,16 +41,6 @@ struct Engine {
   std::unique_ptr<AsyncRpc> rpc;
 };
 
-template <typename F>
-std::string ErrorOf(F&& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "";
-}
-
 bool IsBrokenPromise(std::future<Parameter>& future) {
   try {
     AwaitResponse(std::move(future));
@@ -64,7 +55,7 @@ TEST(AsyncRpcTest, SilentDeviceGetsTenIdenticalFramesThenTimesOut) {
   Engine engine;
   const auto start = std::chrono::steady_clock::now();
   auto future = engine.rpc->SubmitRequest(TX, Record(GET_PARAMETER, 13), PRIORITY_REQUEST);
-  EXPECT_EQ(ErrorOf([&] { AwaitResponse(std::move(future)); }), "Parameter request timed out");
+  EXPECT_EQ(ThrownText([&] { AwaitResponse(std::move(future)); }), "Parameter request timed out");
   const auto elapsed = std::chrono::steady_clock::now() - start;
   // Nine waits of 100 ms separate the ten sends.
   EXPECT_GE(elapsed, 900ms);
@@ -159,7 +150,7 @@ TEST(AsyncRpcTest, AnswerAfterTheTenthSendIsIgnored) {
   auto future = request->GetFuture();
   engine.rpc->Enqueue_(request);
   ASSERT_TRUE(engine.sink->WaitForFrames(10));
-  EXPECT_EQ(ErrorOf([&] { AwaitResponse(std::move(future)); }), "Parameter request timed out");
+  EXPECT_EQ(ThrownText([&] { AwaitResponse(std::move(future)); }), "Parameter request timed out");
   EXPECT_FALSE(request->ValidateResponse(TX, Record(GET_PARAMETER, 13, 7)));
   engine.rpc->ParameterResponseCallback(TX, Record(GET_PARAMETER, 13, 7));
   EXPECT_EQ(engine.sink->Count(), 10u);
@@ -207,7 +198,7 @@ TEST(AsyncRpcTest, SendFailureFailsThatRequestOnly) {
   Engine engine;
   engine.sink->ThrowOnWrite(true);
   auto broken = engine.rpc->SubmitRequest(TX, Record(GET_PARAMETER, 5), PRIORITY_REQUEST);
-  EXPECT_EQ(ErrorOf([&] { AwaitResponse(std::move(broken)); }), "link down");
+  EXPECT_EQ(ThrownText([&] { AwaitResponse(std::move(broken)); }), "link down");
   engine.sink->ThrowOnWrite(false);
   auto next = engine.rpc->SubmitRequest(TX, Record(GET_PARAMETER, 5), PRIORITY_REQUEST);
   ASSERT_TRUE(engine.sink->WaitForFrames(1));
@@ -305,7 +296,7 @@ TEST(AsyncRpcTest, DestroyingTheEngineFailsWaitingRequestsUnsent) {
   EXPECT_TRUE(IsBrokenPromise(waiting2));
   destroyer.join();
   // The request in flight ran its course; the waiting ones never went out.
-  EXPECT_EQ(ErrorOf([&] { AwaitResponse(std::move(in_flight)); }), "Parameter request timed out");
+  EXPECT_EQ(ThrownText([&] { AwaitResponse(std::move(in_flight)); }), "Parameter request timed out");
   EXPECT_EQ(log.CountContaining("Sending request Message"), 1);
   EXPECT_EQ(log.Count("Sending request try 10"), 1);
   EXPECT_EQ(log.Count("Sending request try 11"), 0);

@@ -1,3 +1,4 @@
+#include "support/thrown.h"
 #include "kovra/file_lock.h"
 
 #include <fcntl.h>
@@ -35,15 +36,6 @@ bool Exists(const std::string& path) {
   do {                                                                      \
     if (::access("/var/lock/", W_OK) != 0) GTEST_SKIP() << "no /var/lock/"; \
   } while (0)
-
-std::string ThrownText(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "<nothing thrown>";
-}
 
 }  // namespace
 
@@ -83,12 +75,12 @@ TEST(FileLock, SecondLockOnTheSameNameThrowsWithThePath) {
     ScopedFileLock first(name);
     expected_path = first.GetLockFilePath();
     EXPECT_TRUE(Exists(expected_path));
-    EXPECT_EQ(ThrownText([&] { ScopedFileLock second(name); }),
+    EXPECT_EQ(ThrownText<std::runtime_error>([&] { ScopedFileLock second(name); }),
               "Lock is held by file " + expected_path);
     // The failed attempt must not disturb the holder.
     EXPECT_TRUE(Exists(expected_path));
     FileLock third(name);
-    EXPECT_EQ(ThrownText([&] { third.lock(); }), "Lock is held by file " + expected_path);
+    EXPECT_EQ(ThrownText<std::runtime_error>([&] { third.lock(); }), "Lock is held by file " + expected_path);
   }
   EXPECT_THAT(expected_path, ::testing::HasSubstr("ser_ial_x"));
   EXPECT_FALSE(Exists(expected_path));
@@ -134,7 +126,7 @@ TEST(FileLock, AnotherOpenerHoldingTheFlockBlocksTheLock) {
   int fd = ::open(path.c_str(), O_RDWR | O_CREAT, 0666);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
-  EXPECT_EQ(ThrownText([&] { ScopedFileLock lock(name); }), "Lock is held by file " + path);
+  EXPECT_EQ(ThrownText<std::runtime_error>([&] { ScopedFileLock lock(name); }), "Lock is held by file " + path);
   ::flock(fd, LOCK_UN);
   ::close(fd);
   { ScopedFileLock lock(name); }
@@ -163,9 +155,9 @@ TEST(FileLock, UnopenableFileThrowsWithThePath) {
   // A name longer than a file name may be.
   const std::string name(300, 'k');
   FileLock lock(name);
-  EXPECT_EQ(ThrownText([&] { lock.lock(); }),
+  EXPECT_EQ(ThrownText<std::runtime_error>([&] { lock.lock(); }),
             "Couldn't open file " + kPrefix + name + "for lock");
-  EXPECT_EQ(ThrownText([&] { ScopedFileLock scoped(name); }),
+  EXPECT_EQ(ThrownText<std::runtime_error>([&] { ScopedFileLock scoped(name); }),
             "Couldn't open file " + kPrefix + name + "for lock");
   lock.unlock();  // nothing held: nothing happens
 }

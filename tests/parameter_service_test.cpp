@@ -1,6 +1,7 @@
 // The parameter services of both devices against the simulated devices over TCP loopback, wired
 // as the program wires them: one I/O worker on an I/O thread, the transmitter's service first
 // (its sink carries every request), then the receiver's. Frames are counted at the device.
+#include "support/thrown.h"
 #include "kovra/parameter_service.h"
 
 #include <gmock/gmock.h>
@@ -27,16 +28,6 @@ using namespace std::chrono_literals;
 using ::testing::ElementsAre;
 
 constexpr ParamId P(int id) { return static_cast<ParamId>(id); }
-
-template <typename F>
-std::string ErrorOf(F&& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "";
-}
 
 class ParameterServiceLinkTest : public ::testing::Test {
  protected:
@@ -218,7 +209,7 @@ TEST_F(ParameterServiceLinkTest, ListRequestsCarryIndexAndNoneValue) {
 TEST_F(ParameterServiceLinkTest, SilentDeviceGetsTenIdenticalRequestsThenTimesOut) {
   sim_->SetSilent(TX, true);
   std::string text = "untouched";
-  EXPECT_EQ(ErrorOf([&] { tx_->Get(P(13), &text); }), "Parameter request timed out");
+  EXPECT_EQ(ThrownText([&] { tx_->Get(P(13), &text); }), "Parameter request timed out");
   EXPECT_EQ(text, "untouched");
   EXPECT_EQ(log_.Count("No response after 10 requests"), 1);
 
@@ -243,7 +234,7 @@ TEST_F(ParameterServiceLinkTest, SilentDeviceGetsTenIdenticalRequestsThenTimesOu
 TEST_F(ParameterServiceLinkTest, AnswerAfterTheTenthSendIsIgnored) {
   // Every answer leaves long after the tenth send.
   sim_->SetAnswerDelay(1200ms);
-  EXPECT_EQ(ErrorOf([&] { tx_->Set(P(34), "1"); }), "Parameter request timed out");
+  EXPECT_EQ(ThrownText([&] { tx_->Set(P(34), "1"); }), "Parameter request timed out");
   // All ten late answers arrive and are dropped.
   ASSERT_EQ(answers_->WaitFor(10, 5000ms).size(), 10u);
   ASSERT_EQ(sim_->ParameterRequests(TX).size(), 10u);
@@ -360,7 +351,7 @@ TEST_F(ParameterServiceLinkTest, DisabledServiceSendsNothingForGetAndSetButStill
 TEST_F(ParameterServiceLinkTest, TimeOutOnTheThirdIdKeepsTheOldList) {
   sim_->SetSilent(TX, true);
   std::promise<std::string> outcome;
-  std::thread caller([&] { outcome.set_value(ErrorOf([&] { tx_->UpdateParametersList(); })); });
+  std::thread caller([&] { outcome.set_value(ThrownText([&] { tx_->UpdateParametersList(); })); });
   ASSERT_TRUE(WaitForRequests(TX, 1));
   Answer(TX, GET_NUM_PARAMETERS, PARAM_ID_NONE, 5);
   ASSERT_TRUE(WaitForRequests(TX, 2));
@@ -383,7 +374,7 @@ TEST_F(ParameterServiceLinkTest, TimeOutOnTheThirdIdKeepsTheOldList) {
 TEST_F(ParameterServiceLinkTest, ImplausibleCountIsRefusedWithoutAskingForIds) {
   sim_->SetSilent(TX, true);
   std::promise<std::string> outcome;
-  std::thread caller([&] { outcome.set_value(ErrorOf([&] { tx_->UpdateParametersList(); })); });
+  std::thread caller([&] { outcome.set_value(ThrownText([&] { tx_->UpdateParametersList(); })); });
   ASSERT_TRUE(WaitForRequests(TX, 1));
   Answer(TX, GET_NUM_PARAMETERS, PARAM_ID_NONE, 65537);
   caller.join();
@@ -413,7 +404,7 @@ TEST_F(ParameterServiceLinkTest, RepeatedAndUnknownIdsFromTheDevice) {
   std::promise<std::string> outcome;
   std::thread reader([&] {
     std::string text;
-    outcome.set_value(ErrorOf([&] { tx_->Get(P(80), &text); }));
+    outcome.set_value(ThrownText([&] { tx_->Get(P(80), &text); }));
   });
   ASSERT_TRUE(WaitForRequests(TX, 6));
   Answer(TX, GET_PARAMETER, P(80), 3);
@@ -428,17 +419,17 @@ TEST_F(ParameterServiceLinkTest, EmptyListFromTheDevice) {
   tx_->UpdateParametersList();
   EXPECT_TRUE(tx_->GetParameters().empty());
   std::string text;
-  EXPECT_EQ(ErrorOf([&] { tx_->Get(P(36), &text); }), "Unknown parameter");
-  EXPECT_EQ(ErrorOf([&] { tx_->Set(P(36), "1"); }), "Unknown parameter");
-  EXPECT_EQ(ErrorOf([&] { tx_->Set<P(41), int>(1); }), "Unknown parameter");
+  EXPECT_EQ(ThrownText([&] { tx_->Get(P(36), &text); }), "Unknown parameter");
+  EXPECT_EQ(ThrownText([&] { tx_->Set(P(36), "1"); }), "Unknown parameter");
+  EXPECT_EQ(ThrownText([&] { tx_->Set<P(41), int>(1); }), "Unknown parameter");
   EXPECT_EQ(Exchanges(TX), 1u);
 }
 
 TEST_F(ParameterServiceLinkTest, IdOutsideTheListIsRefusedWithoutARequest) {
   // The device holds 60, but the seed list does not.
   std::string text;
-  EXPECT_EQ(ErrorOf([&] { tx_->Get(P(60), &text); }), "Unknown parameter");
-  EXPECT_EQ(ErrorOf([&] { tx_->Set(P(60), "1"); }), "Unknown parameter");
+  EXPECT_EQ(ThrownText([&] { tx_->Get(P(60), &text); }), "Unknown parameter");
+  EXPECT_EQ(ThrownText([&] { tx_->Set(P(60), "1"); }), "Unknown parameter");
   EXPECT_TRUE(sim_->ParameterRequests(TX).empty());
 }
 

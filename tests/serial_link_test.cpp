@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/thrown.h"
 #include "korvane/messages.h"
 #include "korvane/packet_comms.h"
 #include "kovra/message_router.h"
@@ -30,16 +31,6 @@ using ::testing::ElementsAreArray;
 namespace {
 
 const char kMissingDevice[] = "/dev/korvane-no-such-port";
-
-template <typename F>
-std::string ThrownText(F&& f) {
-  try {
-    f();
-  } catch (const std::invalid_argument& e) {
-    return e.what();
-  }
-  return "<no std::invalid_argument>";
-}
 
 }  // namespace
 
@@ -102,9 +93,9 @@ TEST(SerialSocketLink, EveryWriteFormReachesTheDevice) {
 TEST(SerialWorkerLink, ConstructionFailuresThrow) {
   MessageRouter router;
   LogCapture log;
-  EXPECT_EQ(ThrownText([&] { SerialWorker w("", router); }), "No device specified");
+  EXPECT_EQ(ThrownText<std::invalid_argument>([&] { SerialWorker w("", router); }), "No device specified");
   EXPECT_EQ(log.Lines().size(), 0u);  // refused before any attempt to open
-  EXPECT_EQ(ThrownText([&] { SerialWorker w(kMissingDevice, router); }),
+  EXPECT_EQ(ThrownText<std::invalid_argument>([&] { SerialWorker w(kMissingDevice, router); }),
             "Can't connect serial port!");
   EXPECT_EQ(log.Count(std::string("Serial device - connecting to ") + kMissingDevice), 1);
 }
@@ -213,7 +204,7 @@ TEST(SerialWorkerLink, DestroyingTheLinkReleasesThePort) {
     IoLink link(pty.SlavePath(), router);
     link.Start();
     // While the port is open, a second worker cannot have it.
-    EXPECT_EQ(ThrownText([&] { SerialWorker w(pty.SlavePath(), router); }),
+    EXPECT_EQ(ThrownText<std::invalid_argument>([&] { SerialWorker w(pty.SlavePath(), router); }),
               "Can't connect serial port!");
   }
   // Destroying the worker closed the port: it opens again.

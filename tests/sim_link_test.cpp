@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/thrown.h"
 #include "korvane/messages.h"
 #include "kovra/ota.h"
 #include "kovra/parameter_service.h"
@@ -27,15 +28,6 @@ using namespace std::chrono_literals;
 namespace {
 
 ParamId P(int id) { return static_cast<ParamId>(id); }
-
-std::string ErrorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "";
-}
 
 SimConfig Config(int hz = 0) {
   SimConfig c;
@@ -289,7 +281,7 @@ TEST(SimHostTest, SilentDeviceTimesOutAfterTenSends) {
   Host h(Config());
   h.sim->SetSilent(TX, true);
   std::string text;
-  EXPECT_EQ("Parameter request timed out", ErrorOf([&] { h.tx->Get(P(60), &text); }));
+  EXPECT_EQ("Parameter request timed out", ThrownText([&] { h.tx->Get(P(60), &text); }));
   ExpectExactly(*h.sim, TX, 10);
   // The receiver is still reachable.
   EXPECT_TRUE(h.rx->Get(P(61), &text));
@@ -299,7 +291,7 @@ TEST(SimHostTest, DroppedAnswersAreRetried) {
   Host h(Config());
   h.sim->SetDropProbability(1.0);
   std::string text;
-  EXPECT_EQ("Parameter request timed out", ErrorOf([&] { h.tx->Get(P(60), &text); }));
+  EXPECT_EQ("Parameter request timed out", ThrownText([&] { h.tx->Get(P(60), &text); }));
   ExpectExactly(*h.sim, TX, 10);
   h.sim->ClearRecords();
   h.sim->SetDropProbability(0.4);

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/thrown.h"
 #include "korvane/messages.h"
 #include "korvane/packet_comms.h"
 #include "kovra/message_router.h"
@@ -35,16 +36,6 @@ using namespace link_frames;
 using ::testing::ElementsAreArray;
 
 namespace {
-
-template <typename F>
-std::string ThrownText(F&& f) {
-  try {
-    f();
-  } catch (const std::invalid_argument& e) {
-    return e.what();
-  }
-  return "<no std::invalid_argument>";
-}
 
 bool ThrowsInvalidArgument(const std::string& text) {
   try {
@@ -160,8 +151,8 @@ TEST(TcpLinkText, UnusablePortTextsAreRefused) {
 TEST(TcpLinkText, WorkerPassesTheTextErrorOutWithoutConnecting) {
   LogCapture log;
   MessageRouter router;
-  EXPECT_EQ(ThrownText([&] { TcpWorker w("", router); }), "No server specified");
-  EXPECT_EQ(ThrownText([&] { TcpWorker w("127.0.0.1", router); }), "No port number specified");
+  EXPECT_EQ(ThrownText<std::invalid_argument>([&] { TcpWorker w("", router); }), "No server specified");
+  EXPECT_EQ(ThrownText<std::invalid_argument>([&] { TcpWorker w("127.0.0.1", router); }), "No port number specified");
   EXPECT_THROW(TcpWorker("127.0.0.1:70000", router), std::invalid_argument);
   EXPECT_EQ(log.CountContaining("TCP Socket"), 0);
 }
@@ -219,7 +210,7 @@ TEST(TcpWorkerLink, ConnectFailuresThrowTheWorkersText) {
   MessageRouter router;
   LogCapture log;
   const uint16_t closed = ClosedPort();
-  EXPECT_EQ(ThrownText([&] { TcpWorker w(IoLink::TcpText(closed), router); }),
+  EXPECT_EQ(ThrownText<std::invalid_argument>([&] { TcpWorker w(IoLink::TcpText(closed), router); }),
             "Can't Connect TCP Socket");
   EXPECT_EQ(log.Count("TCP Socket - Connecing to 127.0.0.1:" + std::to_string(closed)), 1);
 }
@@ -229,7 +220,7 @@ TEST(TcpWorkerLink, HostThatDoesNotAnswerFailsAfterAboutOneSecond) {
   if (!silent.Full()) GTEST_SKIP() << "could not fill the accept queue on this system";
   MessageRouter router;
   const auto start = Clock::now();
-  EXPECT_EQ(ThrownText([&] { TcpWorker w(IoLink::TcpText(silent.Port()), router); }),
+  EXPECT_EQ(ThrownText<std::invalid_argument>([&] { TcpWorker w(IoLink::TcpText(silent.Port()), router); }),
             "Can't Connect TCP Socket");
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   EXPECT_GE(seconds, 0.9);
