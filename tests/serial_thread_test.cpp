@@ -251,15 +251,6 @@ TEST(SerialThread, ReadsAConnectedLinuxSerial) {
 }
 
 TEST(SerialThread, DestroyingARunningThreadStopsItFirst) {
-#if defined(__SANITIZE_THREAD__)
-  // Qt tears its thread object down in code that ThreadSanitizer is told to ignore here, so it
-  // would report that teardown as a race with the deletion.
-  GTEST_SKIP() << "not meaningful under ThreadSanitizer";
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-  GTEST_SKIP() << "not meaningful under ThreadSanitizer";
-#endif
-#endif
   PtyPair pty;
   CrossSerial port(pty.SlavePath(), 115200);
   MessageRouter router;
