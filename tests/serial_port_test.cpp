@@ -106,8 +106,9 @@ TEST(LinuxSerial, ConnectDropsInputReceivedBefore) {
   PtyPair pty;
   LinuxSerial port(pty.SlavePath(), B115200);
   ASSERT_TRUE(pty.Send(std::vector<uint8_t>{1, 2, 3}));
-  std::this_thread::sleep_for(50ms);
+  ASSERT_TRUE(pty.WaitSlaveQueuedAtLeast(3));  // the bytes wait on the port
   ASSERT_TRUE(port.Connect());
+  EXPECT_EQ(pty.SlaveQueued(), 0u);
   ASSERT_TRUE(pty.Send(std::vector<uint8_t>{4}));
   EXPECT_EQ(port.Read(8), std::vector<uint8_t>{4});
 }

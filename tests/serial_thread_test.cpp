@@ -211,12 +211,16 @@ TEST(SerialThread, RestartDropsTheHalfFrameOfTheEarlierRun) {
   MessageRouter router;
   Deliveries deliveries(router);
   TestThread thread(port, router);
-  thread.Start();
-  // The first ten bytes of a channel-5 frame; six of them get through to the router.
+  ASSERT_TRUE(port.Connect());
+  // The first ten bytes of a channel-5 frame; six of them get through to the router. They wait
+  // on the port before the thread starts, and the thread is stopped only once it has read them
+  // all (each byte read is fed before the loop looks for the interruption).
   auto half = Frame({0x05, 0x12, 1, 2, 3, 4, 5, 6, 7, 8});
   half.resize(10);
   ASSERT_TRUE(pty.Send(half));
-  std::this_thread::sleep_for(200ms);
+  ASSERT_TRUE(pty.WaitSlaveQueuedAtLeast(half.size()));
+  thread.Start();
+  ASSERT_TRUE(pty.WaitSlaveQueuedAtMost(0));
   Stop(thread);
   ASSERT_EQ(router.Buffered(), 6u);
 

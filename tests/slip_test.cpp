@@ -116,7 +116,8 @@ TEST(SlipReader, DeliversExamplesAndDelaysFourBytes) {
 TEST(SlipReader, SplitAndJoinedFrames) {
   RecordingSink sink;
   SlipReader r(sink);
-  // Split into pieces of one to three bytes, then two frames back to back.
+  // The reader takes one byte per Write, so a frame may arrive in any number of pieces; here
+  // three frames follow one another in a single stream.
   Bytes stream = Cat({kWire, kEscWire, kWire});
   EXPECT_EQ(Feed(r, stream), 0);
   ASSERT_EQ(sink.units.size(), 3u);

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+#include <thread>
 
 PtyPair::PtyPair() {
   struct termios raw {};
@@ -81,6 +83,34 @@ std::vector<uint8_t> PtyPair::Drain(std::chrono::milliseconds quiet) {
     out.insert(out.end(), buf, buf + got);
   }
   return out;
+}
+
+size_t PtyPair::SlaveQueued() const {
+  int n = 0;
+  if (slave_ < 0 || ::ioctl(slave_, FIONREAD, &n) != 0 || n < 0) return 0;
+  return static_cast<size_t>(n);
+}
+
+namespace {
+
+template <typename Done>
+bool WaitUntil(Done done, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+}  // namespace
+
+bool PtyPair::WaitSlaveQueuedAtLeast(size_t n, std::chrono::milliseconds timeout) const {
+  return WaitUntil([&] { return SlaveQueued() >= n; }, timeout);
+}
+
+bool PtyPair::WaitSlaveQueuedAtMost(size_t n, std::chrono::milliseconds timeout) const {
+  return WaitUntil([&] { return SlaveQueued() <= n; }, timeout);
 }
 
 void PtyPair::CloseSlave() {

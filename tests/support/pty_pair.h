@@ -30,9 +30,18 @@ class PtyPair {
   // Reads from the master (what the device received) until n bytes have come or the time-out
   // has passed; returns what came.
   std::vector<uint8_t> Receive(size_t n,
-                               std::chrono::milliseconds timeout = std::chrono::seconds(2));
+                               std::chrono::milliseconds timeout = std::chrono::seconds(5));
   // Reads everything that arrives until the line has been quiet for the given time.
   std::vector<uint8_t> Drain(std::chrono::milliseconds quiet = std::chrono::milliseconds(50));
+
+  // Bytes the device sent that wait on the slave side, not yet read by anyone (0 once the pair's
+  // own slave descriptor is closed). Bytes just sent may take a moment to be counted here.
+  size_t SlaveQueued() const;
+  // Waits until the slave side holds at least / at most n unread bytes; false after the time-out.
+  bool WaitSlaveQueuedAtLeast(size_t n,
+                              std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+  bool WaitSlaveQueuedAtMost(size_t n,
+                             std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
 
   // Closes the pair's own slave descriptor (the master then sees a hang-up once no one else
   // has the slave open).

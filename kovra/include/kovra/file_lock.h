@@ -5,9 +5,9 @@
 std::string GetLockDir();
 
 // An exclusive, non-blocking advisory lock (flock) on a lock file named after a resource:
-// <lock dir>scoped-file-lock-<name>, with blanks, control characters and path or shell
-// characters of the name replaced by underscores. It excludes every other opener of the same
-// file, other processes and other lock objects of this process alike.
+// <lock dir>scoped-file-lock-<name>, with every tab, line feed, carriage return, blank, '$',
+// '&', '/', backslash and '|' of the name replaced by an underscore. It excludes every other
+// opener of the same file, other processes and other lock objects of this process alike.
 class FileLock {
  public:
   // Computes the path; touches nothing on disk.
