@@ -8,6 +8,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -72,9 +73,17 @@ class ScriptedDevice : public PacketSink {
   }
 
   bool Write(uint8_t b) override {
+    if (failing_sends_ > 0) {
+      --failing_sends_;
+      current_.clear();
+      throw std::runtime_error("link down");
+    }
     current_.push_back(b);
     return true;
   }
+  // The next n sends fail: their first byte throws std::runtime_error. Call from the sending
+  // thread, between exchanges.
+  void FailSends(int n) { failing_sends_ = n; }
   bool Sync() override {
     Request request;
     std::vector<uint8_t> body(current_.size() + 1);
@@ -141,6 +150,7 @@ class ScriptedDevice : public PacketSink {
   Script script_;
   OtaService* service_ = nullptr;
   std::vector<uint8_t> current_;  // only the sending thread touches it
+  int failing_sends_ = 0;         // likewise
   mutable std::mutex mutex_;
   std::condition_variable cv_;
   std::vector<Request> requests_;
@@ -183,7 +193,8 @@ TEST_F(OtaExchangeTest, SeventyByteBodyGoesOutAsThreeChunks) {
   std::vector<uint8_t> body(70);
   for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<uint8_t>(i + 1);
 
-  ASSERT_TRUE(service_->SendImageData(body.data(), 70, RX, 50, 3));
+  // A generous time-out: every try is answered, and a slow device thread must not cost a resend.
+  ASSERT_TRUE(service_->SendImageData(body.data(), 70, RX, 2000, 3));
 
   const auto sent = Sent();
   ASSERT_EQ(sent.size(), 3u);
@@ -221,7 +232,8 @@ TEST_F(OtaExchangeTest, PendIsLoggedButTheTryStillTimesOut) {
     return index == 0 ? std::vector<Reply>{Pend()} : std::vector<Reply>{Ack(0)};
   });
   const uint8_t body[10] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
-  ASSERT_TRUE(service_->SendImageData(body, sizeof(body), TX, 50, 5));
+  // The first try waits out its time-out; the second is answered well within it.
+  ASSERT_TRUE(service_->SendImageData(body, sizeof(body), TX, 500, 5));
 
   const auto sent = Sent();
   ASSERT_EQ(sent.size(), 2u);
@@ -241,7 +253,7 @@ TEST_F(OtaExchangeTest, OutOfOrderAcksCostTriesAndStaleRepliesCarryOver) {
     return replies;
   });
   std::vector<uint8_t> body(70, 0x55);
-  ASSERT_TRUE(service_->SendImageData(body.data(), 70, TX, 200, 2));
+  ASSERT_TRUE(service_->SendImageData(body.data(), 70, TX, 2000, 2));
 
   std::vector<uint32_t> offsets;
   for (const auto& r : Sent()) offsets.push_back(ChunkOffset(r.packet));
@@ -251,14 +263,14 @@ TEST_F(OtaExchangeTest, OutOfOrderAcksCostTriesAndStaleRepliesCarryOver) {
 
   device_->WaitIdle();
   // The left-over Ack of chunk 64 answers the firmware-id query after a single send.
-  EXPECT_EQ(service_->GetFirmwareId(TX, 200, 5), 64u);
+  EXPECT_EQ(service_->GetFirmwareId(TX, 2000, 5), 64u);
   EXPECT_EQ(Sent().size(), 6u);
 }
 
 TEST_F(OtaExchangeTest, ChunkFailsWhenEveryTryIsRefused) {
   Use([](const Request& r, size_t) { return std::vector<Reply>{Nak(ChunkOffset(r.packet))}; });
   const uint8_t body[40] = {};
-  EXPECT_FALSE(service_->SendImageData(body, sizeof(body), TX, 50, 3));
+  EXPECT_FALSE(service_->SendImageData(body, sizeof(body), TX, 2000, 3));
   EXPECT_EQ(Sent().size(), 3u);
   EXPECT_EQ(log_.Count("recv control packet nak : 0"), 3);
   EXPECT_EQ(log_.Count("too many naks or timeouts, failing data transfer"), 1);
@@ -270,6 +282,29 @@ TEST_F(OtaExchangeTest, ChunkTimesOutWithoutAnyReply) {
   EXPECT_FALSE(service_->SendImageData(body, sizeof(body), TX, 20, 4));
   EXPECT_EQ(Sent().size(), 4u);
   EXPECT_EQ(log_.Count("timeout waiting image data send"), 4);
+}
+
+TEST_F(OtaExchangeTest, FailedSendOfAChunkCountsAsATryWithoutReply) {
+  Use([](const Request& r, size_t) { return std::vector<Reply>{Ack(ChunkOffset(r.packet))}; });
+  device_->FailSends(1);
+  const uint8_t body[4] = {1, 2, 3, 4};
+  ASSERT_TRUE(service_->SendImageData(body, sizeof(body), TX, 500, 3));
+  EXPECT_EQ(log_.Count("SendPacket failed"), 1);
+  EXPECT_EQ(log_.Count("timeout waiting image data send"), 1);
+  EXPECT_EQ(log_.Count("try # 1"), 1);
+  ASSERT_EQ(Sent().size(), 1u);
+  EXPECT_EQ(ChunkOffset(Sent()[0].packet), 0u);
+}
+
+TEST_F(OtaExchangeTest, FailedSendLeavesTheOtherExchangesWithTheError) {
+  Use([](const Request&, size_t) { return std::vector<Reply>{Ack(0x202)}; });
+  device_->FailSends(1);
+  EXPECT_THROW(service_->GetFirmwareId(TX, 1000, 5), std::runtime_error);
+  device_->FailSends(1);
+  EXPECT_THROW(service_->SendInitPacket(BlockOf(0), TX, 1000, 5), std::runtime_error);
+  // The exchange released the service: the next one runs as usual.
+  EXPECT_EQ(service_->GetFirmwareId(TX, 1000, 5), 0x202u);
+  EXPECT_EQ(Sent().size(), 1u);
 }
 
 TEST_F(OtaExchangeTest, BeginUpdateCarriesTheControlBlock) {
