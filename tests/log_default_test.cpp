@@ -15,34 +15,9 @@
 #include <spdlog/spdlog.h>
 
 #include "kovra/log.h"
+#include "support/stdout_capture.h"
 
 namespace {
-
-size_t Count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1)) ++n;
-  return n;
-}
-
-// Runs fn with standard output sent to a temporary file; returns what was written.
-template <typename Fn>
-std::string CaptureStdout(Fn fn) {
-  std::fflush(stdout);
-  FILE* tmp = std::tmpfile();
-  EXPECT_NE(tmp, nullptr);
-  const int saved = dup(STDOUT_FILENO);
-  dup2(fileno(tmp), STDOUT_FILENO);
-  fn();
-  std::fflush(stdout);
-  dup2(saved, STDOUT_FILENO);
-  close(saved);
-  std::string out;
-  std::rewind(tmp);
-  char buf[512];
-  for (size_t n; (n = std::fread(buf, 1, sizeof buf, tmp)) > 0;) out.append(buf, n);
-  std::fclose(tmp);
-  return out;
-}
 
 // Must run first in its process (declared first; ctest runs every case in a process of its own).
 TEST(DefaultConsoleLog, FirstCallCreatesAndAnnouncesOnce) {
@@ -63,7 +38,7 @@ TEST(DefaultConsoleLog, FirstCallCreatesAndAnnouncesOnce) {
   for (auto* p : seen) EXPECT_EQ(p, log.get());
   EXPECT_EQ(spdlog::get("console").get(), log.get());
   EXPECT_EQ(log->name(), "console");
-  EXPECT_EQ(Count(out, "Using default console"), 1u) << out;
+  EXPECT_EQ(CountOccurrences(out, "Using default console"), 1u) << out;
   EXPECT_NE(out.find("[console]"), std::string::npos) << out;
   EXPECT_NE(out.find("info"), std::string::npos) << out;
 

@@ -13,35 +13,10 @@
 #include <spdlog/spdlog.h>
 
 #include "kovra/log.h"
+#include "support/stdout_capture.h"
 #include "kovra/message_router.h"
 
 namespace {
-
-size_t Count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1)) ++n;
-  return n;
-}
-
-// Runs fn with standard output sent to a temporary file; returns what was written.
-template <typename Fn>
-std::string CaptureStdout(Fn fn) {
-  std::fflush(stdout);
-  FILE* tmp = std::tmpfile();
-  EXPECT_NE(tmp, nullptr);
-  const int saved = dup(STDOUT_FILENO);
-  dup2(fileno(tmp), STDOUT_FILENO);
-  fn();
-  std::fflush(stdout);
-  dup2(saved, STDOUT_FILENO);
-  close(saved);
-  std::string out;
-  std::rewind(tmp);
-  char buf[512];
-  for (size_t n; (n = std::fread(buf, 1, sizeof buf, tmp)) > 0;) out.append(buf, n);
-  std::fclose(tmp);
-  return out;
-}
 
 TEST(MessageRouterDefaultLog, RouterCreatesConsoleAndAnnouncesOnce) {
   ASSERT_EQ(spdlog::get("console"), nullptr) << "something registered \"console\" already";
@@ -51,7 +26,7 @@ TEST(MessageRouterDefaultLog, RouterCreatesConsoleAndAnnouncesOnce) {
     MessageRouter second;  // finds the logger the first one made
     kovra::GetLog();
   });
-  EXPECT_EQ(Count(out, "Using default console"), 1u) << out;
+  EXPECT_EQ(CountOccurrences(out, "Using default console"), 1u) << out;
   EXPECT_NE(out.find("[console]"), std::string::npos) << out;
 
   auto log = spdlog::get("console");
@@ -72,7 +47,7 @@ TEST(MessageRouterDefaultLog, RouterCreatesConsoleAndAnnouncesOnce) {
   log->set_level(spdlog::level::info);
   log->sinks().pop_back();
   EXPECT_NE(captured.str().find("RX: 07 f1 0a \n"), std::string::npos) << captured.str();
-  EXPECT_EQ(Count(printed, "Using default console"), 0u) << printed;
+  EXPECT_EQ(CountOccurrences(printed, "Using default console"), 0u) << printed;
 }
 
 }  // namespace
