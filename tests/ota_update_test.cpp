@@ -324,7 +324,12 @@ TEST_F(OtaUpdateTest, SilentTransmitterIsNeverPrepared) {
   EXPECT_FALSE(done_.Result());
   EXPECT_EQ(log_.Count("Failed to set OTA Mode"), 10);
   EXPECT_EQ(log_.Count("OTA Failed"), 1);
-  // Ten attempts of ten sends each; nothing of the update protocol.
+  // Ten attempts of ten sends each; nothing of the update protocol. The last frame may still be
+  // on its way to the device when the update gives up, so wait for it before counting.
+  for (int i = 0; i < 100 && Writes(TX, kEnableOta).size() < 100u; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
   EXPECT_EQ(Writes(TX, kEnableOta).size(), 100u);
   EXPECT_TRUE(sim_->OtaRequests(TX).empty());
 }
