@@ -15,6 +15,8 @@
 #include "kovra/message_router.h"
 #include "kovra/serial_port.h"
 #include "kovra/slip.h"
+#include "support/delivery_log.h"
+#include "support/link_frames.h"
 #include "support/log_capture.h"
 #include "support/pty_pair.h"
 #include "support/recording_sink.h"
@@ -25,47 +27,16 @@ using ::testing::ElementsAreArray;
 
 namespace {
 
-// Channel 7, from the host (15) to the transmitter (1): a SET_PARAMETER of parameter 60.
-const std::vector<uint8_t> kFrame = {0x07, 0xF1, 0x02, 0x05, 0x3C, 0x00, 0x00, 0x00,
-                                     0x00, 0x00, 0x0E, 0x50, 0x3E, 0x33, 0xC0};
+// Channel 7, from the host (15) to the transmitter (1): GET_PARAMETER of parameter 60.
+const std::vector<uint8_t>& kFrame = link_frames::kGetParam60;
 const std::vector<uint8_t> kPayload = {0x02, 0x05, 0x3C, 0x00, 0x00, 0x00, 0x00, 0x00};
-
-std::vector<uint8_t> Frame(const std::vector<uint8_t>& body) {
-  RecordingSink out;
-  SlipWriter writer(out);
-  for (uint8_t b : body) writer.Write(b);
-  writer.Sync();
-  return out.all_bytes;
-}
+using link_frames::Frame;
 
 // Records what the router delivers on channels 5 and 7, from whichever thread.
-struct Deliveries {
-  struct Packet {
-    PacketHeader header;
-    std::vector<uint8_t> data;
-    std::thread::id thread;
-  };
-
-  explicit Deliveries(MessageRouter& router) {
-    for (auto channel : {ChannelDescriptor::PARAMETER_REQUEST, ChannelDescriptor::TX_ADC_VALUES}) {
-      router.AddCallback(channel, [this](const PacketHeader& h, const std::vector<uint8_t>& d) {
-        std::lock_guard<std::mutex> lock(mutex);
-        packets.push_back({h, d, std::this_thread::get_id()});
-        changed.notify_all();
-      });
-    }
-  }
-
-  // Waits until n packets have come (or 5 s have passed); returns a copy of them.
-  std::vector<Packet> WaitFor(size_t n) {
-    std::unique_lock<std::mutex> lock(mutex);
-    changed.wait_for(lock, 5s, [&] { return packets.size() >= n; });
-    return packets;
-  }
-
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::vector<Packet> packets;
+struct Deliveries : DeliveryLog {
+  explicit Deliveries(MessageRouter& router)
+      : DeliveryLog(router,
+                    {ChannelDescriptor::PARAMETER_REQUEST, ChannelDescriptor::TX_ADC_VALUES}) {}
 };
 
 void SendOneByteAtATime(PtyPair& pty, const std::vector<uint8_t>& bytes) {

@@ -6,19 +6,14 @@
 #include "kovra/crc.h"
 #include "kovra/memory_buffer.h"
 #include "kovra/slip.h"
+#include "support/link_frames.h"
 #include "support/recording_sink.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes Frame(const Bytes& body) {
-  RecordingSink out;
-  SlipWriter w(out);
-  for (uint8_t b : body) w.Write(b);
-  w.Sync();
-  return out.all_bytes;
-}
+using link_frames::Frame;
 
 // Feeds bytes to a reader; returns how many Write calls returned false.
 int Feed(SlipReader& r, const Bytes& bytes) {
