@@ -1,0 +1,2 @@
+// Start-up of korvane_gui.
+int main() { return 0; }

@@ -1,0 +1,117 @@
+#pragma once
+// The control panel's window: live telemetry read-outs and state labels, the power switch, the
+// message pane, CSV logging, the connection watchdogs and build labels, and the File menu with
+// the configuration windows.
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include <QLabel>
+#include <QMainWindow>
+#include <QMetaType>
+#include <QString>
+
+#include "korvane/messages.h"
+#include "korvane/packet_comms.h"
+
+Q_DECLARE_METATYPE(TxAdcValues)
+Q_DECLARE_METATYPE(RxAdcValues)
+
+class ChargeConfig;
+class NetworkConfig;
+class OnOffWidget;
+class OtaService;
+class OtaUpdateDialog;
+class ParameterModel;
+class ParameterService;
+class SetRxI2cAddressDialog;
+class TargetStatus;
+class Ui_MainWindow;
+
+class MainWindow : public QMainWindow {
+  Q_OBJECT
+
+ public:
+  // Registers TxAdcValues and RxAdcValues with Qt's meta-type system, so that the queued
+  // telemetry signals can carry them. Call once before a window is built (start-up and tests).
+  static void RegisterMetaTypes();
+
+  // The maximum number of entries the message pane keeps; the oldest go first.
+  static constexpr int kMaxLogEntries = 10000;
+
+  MainWindow(std::unique_ptr<PacketSink>&& sink, ParameterService& tx_params,
+             ParameterService& rx_params, OtaService& ota, QWidget* parent);
+  ~MainWindow() override;
+
+  // Message pane entries at info, warning and error level; also written to the console.
+  // Callable from any thread: they only log and emit NewLogMessage.
+  void Log(const std::string& message);
+  void LogWarn(const std::string& message);
+  void LogError(const std::string& message);
+
+  // Called by the telemetry listeners on the I/O thread: emit the queued telemetry signals.
+  void SetAdcValues(const TxAdcValues& values);
+  void SetAdcValues(const RxAdcValues& values);
+
+  // One CSV row while logging is on.
+  void LogAdc(const TxAdcValues& tx, const RxAdcValues& rx);
+
+  // For the tests: what the window is built of.
+  Ui_MainWindow* Form() const { return ui_; }
+  ParameterModel* TxModel() const { return tx_model_; }
+  ParameterModel* RxModel() const { return rx_model_; }
+  TargetStatus* TxStatus() const { return tx_status_; }
+  TargetStatus* RxStatus() const { return rx_status_; }
+  OnOffWidget* PowerSwitch() const { return power_switch_; }
+  ChargeConfig* ChargeConfigWindow() const { return charge_config_; }
+  OtaUpdateDialog* OtaDialog() const { return ota_dialog_; }
+  SetRxI2cAddressDialog* I2cDialog() const { return i2c_dialog_; }
+  NetworkConfig* NetworkConfigDialog() const { return network_config_; }
+  const QLabel& TxBuildLabel() const { return tx_build_label_; }
+  const QLabel& RxBuildLabel() const { return rx_build_label_; }
+  const QLabel& GuiBuildLabel() const { return gui_build_label_; }
+
+ signals:
+  void NewLogMessage(const QString& message);
+  void NewTxAdcMessage(const TxAdcValues& values);
+  void NewRxAdcMessage(const RxAdcValues& values);
+  void TxAdcValuesUpdated(const TxAdcValues& values);
+  void RxAdcValuesUpdated(const RxAdcValues& values);
+
+ public slots:
+  void HandleLogMessage(QString message);
+  void ChangeTxConnection(bool connected);
+  void ChangeRxConnection(bool connected);
+  void HandleTxAdcMessage(const TxAdcValues& values);
+  void HandleRxAdcMessage(const RxAdcValues& values);
+
+ private:
+  void UpdateChargerSummary();
+  void ChooseLogDirectory();
+  void StartStopLogging(bool start);
+  void PowerSwitchClicked(bool on);
+  void MakePowerStateDefault();
+
+  Ui_MainWindow* ui_;
+  std::unique_ptr<PacketSink> sink_;
+  ParameterService& tx_params_;
+  ParameterService& rx_params_;
+  ParameterModel* tx_model_;
+  ParameterModel* rx_model_;
+  ChargeConfig* charge_config_ = nullptr;
+  OtaUpdateDialog* ota_dialog_ = nullptr;
+  SetRxI2cAddressDialog* i2c_dialog_ = nullptr;
+  NetworkConfig* network_config_ = nullptr;
+  TargetStatus* tx_status_;
+  TargetStatus* rx_status_;
+  std::ofstream log_file_;
+  TxAdcValues last_tx_{};
+  RxAdcValues last_rx_{};
+  float tx_power_ = 0;
+  float batt_power_ = 0;
+  int voltage_limit_ = 0;
+  QLabel tx_build_label_;
+  QLabel rx_build_label_;
+  QLabel gui_build_label_;
+  OnOffWidget* power_switch_ = nullptr;
+};

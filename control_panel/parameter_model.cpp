@@ -1,0 +1,118 @@
+#include "parameter_model.h"
+
+#include <stdexcept>
+#include <string>
+
+#include "kovra/log.h"
+#include "kovra/parameter_service.h"
+
+ParameterModel::ParameterModel(ParameterService& service, QObject* parent)
+    : QAbstractListModel(parent), service_(service) {}
+
+ParameterModel::~ParameterModel() = default;
+
+int ParameterModel::rowCount(const QModelIndex& /*parent*/) const {
+  return static_cast<int>(service_.GetParameters().size());
+}
+
+QVariant ParameterModel::data(const QModelIndex& index, int role) const {
+  if (!index.isValid() || index.row() >= rowCount()) return QVariant();
+  if (role != Qt::DisplayRole) return QVariant();
+  const ParamId id = IndexToParamId(index);
+  if (id == PARAM_ID_NONE) return QVariant();
+  try {
+    std::string text;
+    if (service_.Get(id, &text)) return QVariant(QString::fromStdString(text));
+  } catch (const std::runtime_error& e) {
+    kovra::GetLog()->error("ParameterModel::getData - parameter service threw an exception: {}",
+                           e.what());
+  }
+  return QVariant();
+}
+
+bool ParameterModel::setData(const QModelIndex& index, const QVariant& value, int role) {
+  if (!index.isValid() || role != Qt::EditRole) return false;
+  const ParamId id = IndexToParamId(index);
+  if (id == PARAM_ID_NONE) return false;
+  try {
+    const bool ok = service_.Set(id, value.toString().toStdString());
+    if (ok) emit dataChanged(index, index, {});
+    return ok;
+  } catch (const std::runtime_error& e) {
+    kovra::GetLog()->error("ParameterModel::setData - parameter service threw an exception: {}",
+                           e.what());
+  }
+  return false;
+}
+
+QVariant ParameterModel::headerData(int section, Qt::Orientation orientation, int role) const {
+  if (role != Qt::DisplayRole) return QVariant();
+  if (orientation == Qt::Horizontal) return QVariant(QStringLiteral("Value"));
+  const auto& ids = service_.GetParameters();
+  if (section < 0 || static_cast<size_t>(section) >= ids.size()) return QVariant();
+  return QVariant(QString::fromStdString(ParameterService::GetParameterName(ids[section])));
+}
+
+Qt::ItemFlags ParameterModel::flags(const QModelIndex& index) const {
+  if (!index.isValid()) return Qt::ItemIsEnabled;
+  return QAbstractItemModel::flags(index) | Qt::ItemIsEditable;
+}
+
+QVariant ParameterModel::data(ParamId id) { return data(ParamIdToIndex(id), Qt::DisplayRole); }
+
+bool ParameterModel::setData(ParamId id, const QVariant& value, int role) {
+  return setData(ParamIdToIndex(id), value, role);
+}
+
+bool ParameterModel::stageParameter(ParamId id) {
+  if (id == PARAM_ID_NONE) return false;
+  try {
+    return service_.Stage(id);
+  } catch (const std::runtime_error& e) {
+    kovra::GetLog()->error(
+        "ParameterModel::stagedParameter - parameter service threw an exception: {}", e.what());
+  }
+  return false;
+}
+
+bool ParameterModel::commitStagedParameters() {
+  try {
+    return service_.CommitStaged();
+  } catch (const std::runtime_error& e) {
+    kovra::GetLog()->error(
+        "ParameterModel::commitStagedParameters - parameter service threw an exception: {}",
+        e.what());
+  }
+  return false;
+}
+
+QModelIndex ParameterModel::ParamIdToIndex(ParamId id) {
+  if (rows_.empty()) {
+    const auto& ids = service_.GetParameters();
+    for (size_t i = 0; i < ids.size(); ++i) rows_[ids[i]] = static_cast<int>(i);
+  }
+  const auto it = rows_.find(id);
+  if (it == rows_.end()) return QModelIndex();
+  return index(it->second, 0);
+}
+
+ParamId ParameterModel::IndexToParamId(const QModelIndex& index) const {
+  const auto& ids = service_.GetParameters();
+  if (!index.isValid() || index.row() < 0 || static_cast<size_t>(index.row()) >= ids.size()) {
+    return PARAM_ID_NONE;
+  }
+  return ids[static_cast<size_t>(index.row())];
+}
+
+void ParameterModel::UpdateModel() {
+  service_.UpdateParametersList();
+  RefreshModel();
+}
+
+void ParameterModel::RefreshModel() {
+  rows_.clear();
+  for (int row = 0; row != rowCount(); ++row) {
+    const QModelIndex i = index(row, 0);
+    emit dataChanged(i, i, {});
+  }
+}
