@@ -93,7 +93,7 @@ QModelIndex ParameterModel::ParamIdToIndex(ParamId id) {
   }
   const auto it = rows_.find(id);
   if (it == rows_.end()) return QModelIndex();
-  return index(it->second, 0);
+  return createIndex(it->second, 0);
 }
 
 ParamId ParameterModel::IndexToParamId(const QModelIndex& index) const {

@@ -1,0 +1,356 @@
+#include "main_window.h"
+
+#include <stdexcept>
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QFileDialog>
+#include <QGridLayout>
+#include <QMessageBox>
+#include <QPalette>
+#include <QStatusBar>
+#include <QTextCursor>
+#include <QTime>
+
+#include "build_info.h"
+#include "kovra/log.h"
+#include "kovra/parameter_service.h"
+#include "on_off_widget.h"
+#include "parameter_model.h"
+#include "target_status.h"
+#include "ui_main_window.h"
+
+// Resources of a static library must be registered by name, outside any namespace.
+static void InitResources() { Q_INIT_RESOURCE(korvane); }
+
+namespace {
+
+constexpr ParamId kMaxCurrent = static_cast<ParamId>(34);     // mA
+constexpr ParamId kVoltageLimit = static_cast<ParamId>(36);   // mV
+constexpr ParamId kBuildHash = static_cast<ParamId>(38);
+constexpr ParamId kGateDriver = static_cast<ParamId>(13);
+constexpr ParamId kChargingOn = static_cast<ParamId>(60);
+constexpr ParamId kCells = static_cast<ParamId>(62);
+constexpr ParamId kCellVoltage = static_cast<ParamId>(63);   // mV per cell
+
+QString Reading(double value) { return QString::fromStdString(fmt::format("{:3.2f}", value)); }
+
+QString BuildText(const char* prefix, uint32_t build) {
+  return QString::fromStdString(fmt::format("{}{:08x}", prefix, build));
+}
+
+struct StateLook {
+  const char* text;
+  const char* style;
+};
+
+StateLook TxStateLook(unsigned state) {
+  switch (state) {
+    case 0: return {"Off", "color: #aa0000;"};
+    case 1: return {"Heartbeat", "color: orange;"};
+    case 2: return {"Ramp Up", "color: yellow;"};
+    case 3: return {"Charging", "color: #00ff00;"};
+    case 4: return {"Done", "color: #21c3f4;"};
+    default: return {"Error", "color: red;"};
+  }
+}
+
+StateLook RxStateLook(unsigned state) {
+  switch (state) {
+    case 0: return {"Off", "color: #aa0000;"};
+    case 1: return {"Ramp Up", "color: yellow;"};
+    case 2: return {"Const Current", "color: #b2ff00;"};
+    case 3: return {"Const Voltage", "color: #00ff44;"};
+    case 4: return {"Batt Full", "color: #21c3f4;"};
+    case 5: return {"Stopping", "color: #d4aaff;"};
+    case 6: return {"Alarm", "color: #ff3f00;"};
+    case 7: return {"Stabilizing", "color: #f49d41;"};
+    default: return {"Error", "color: red;"};
+  }
+}
+
+void ShowState(QLabel* label, const StateLook& look) {
+  label->setStyleSheet(QLatin1String(look.style));
+  label->setText(QLatin1String(look.text));
+}
+
+}  // namespace
+
+void MainWindow::RegisterMetaTypes() {
+  qRegisterMetaType<TxAdcValues>("TxAdcValues");
+  qRegisterMetaType<RxAdcValues>("RxAdcValues");
+}
+
+MainWindow::MainWindow(std::unique_ptr<PacketSink>&& sink, ParameterService& tx_params,
+                       ParameterService& rx_params, OtaService& /*ota*/, QWidget* parent)
+    : QMainWindow(parent),
+      ui_(new Ui_MainWindow),
+      sink_(std::move(sink)),
+      tx_params_(tx_params),
+      rx_params_(rx_params),
+      tx_model_(new ParameterModel(tx_params, this)),
+      rx_model_(new ParameterModel(rx_params, this)),
+      tx_status_(new TargetStatus("TX", this)),
+      rx_status_(new TargetStatus("RX", this)),
+      tx_build_label_(QStringLiteral("TX Build: "), this),
+      rx_build_label_(QStringLiteral("RX Build: "), this),
+      gui_build_label_(QStringLiteral("GUI Build: "), this) {
+  InitResources();
+  ui_->setupUi(this);
+  ui_->log_text->document()->setMaximumBlockCount(kMaxLogEntries);
+
+  power_switch_ = new OnOffWidget(kChargingOn, tx_model_, tx_status_, false, "Transmitter On",
+                                  "Transmitter Off", this);
+  auto* switch_layout = new QGridLayout;
+  switch_layout->addWidget(power_switch_);
+  ui_->start_stop->setLayout(switch_layout);
+
+  connect(rx_model_, &ParameterModel::dataChanged, rx_model_,
+          [this] { UpdateChargerSummary(); }, Qt::DirectConnection);
+  connect(this, &MainWindow::NewLogMessage, this, &MainWindow::HandleLogMessage,
+          Qt::AutoConnection);
+  connect(ui_->log_dir_button, &QPushButton::clicked, ui_->log_dir_button,
+          [this] { ChooseLogDirectory(); }, Qt::DirectConnection);
+  connect(ui_->log_button, &QPushButton::toggled, ui_->log_button,
+          [this](bool on) {
+            ui_->log_button->setText(on ? tr("Stop &Logging") : tr("Start &Logging"));
+          },
+          Qt::DirectConnection);
+  connect(ui_->log_button, &QPushButton::clicked, ui_->log_button,
+          [this](bool on) { StartStopLogging(on); }, Qt::DirectConnection);
+  connect(this, &MainWindow::NewTxAdcMessage, this, &MainWindow::HandleTxAdcMessage,
+          Qt::QueuedConnection);
+  connect(this, &MainWindow::NewRxAdcMessage, this, &MainWindow::HandleRxAdcMessage,
+          Qt::QueuedConnection);
+  connect(tx_status_, &TargetStatus::ConnectionChanged, this, &MainWindow::ChangeTxConnection,
+          Qt::AutoConnection);
+  connect(rx_status_, &TargetStatus::ConnectionChanged, this, &MainWindow::ChangeRxConnection,
+          Qt::QueuedConnection);
+  connect(power_switch_, &OnOffWidget::clicked, power_switch_,
+          [this](bool on) { PowerSwitchClicked(on); }, Qt::DirectConnection);
+  connect(ui_->actionE_xit, &QAction::triggered, ui_->actionE_xit,
+          [] { QCoreApplication::exit(0); }, Qt::DirectConnection);
+  connect(ui_->actionMake_current_power_state_default, &QAction::triggered,
+          ui_->actionMake_current_power_state_default, [this] { MakePowerStateDefault(); },
+          Qt::DirectConnection);
+
+  const QString build = QStringLiteral(COMMIT_HASH).left(8);
+  gui_build_label_.setText(QStringLiteral("GUI Build: %1").arg(build));
+  statusBar()->addPermanentWidget(&gui_build_label_, 0);
+  statusBar()->addPermanentWidget(&tx_build_label_, 0);
+  statusBar()->addPermanentWidget(&rx_build_label_, 0);
+  statusBar()->addPermanentWidget(tx_status_->GetLabel(), 0);
+  statusBar()->addPermanentWidget(rx_status_->GetLabel(), 0);
+}
+
+MainWindow::~MainWindow() {
+  if (log_file_.is_open()) log_file_.close();
+  delete ui_;
+}
+
+// ---- Message pane ----
+
+void MainWindow::Log(const std::string& message) {
+  kovra::GetLog()->info(message);
+  emit NewLogMessage(QString::fromStdString(message));
+}
+
+void MainWindow::LogWarn(const std::string& message) {
+  kovra::GetLog()->warn(message);
+  emit NewLogMessage(QStringLiteral("<span style='color:#cc7a00'>") +
+                     QString::fromStdString(message) + QStringLiteral("</span>"));
+}
+
+void MainWindow::LogError(const std::string& message) {
+  kovra::GetLog()->error(message);
+  emit NewLogMessage(QStringLiteral("<span style='color:#dd0000'>") +
+                     QString::fromStdString(message) + QStringLiteral("</span>"));
+}
+
+void MainWindow::HandleLogMessage(QString message) {
+  const QString time = QTime::currentTime().toString(Qt::TextDate);
+  ui_->log_text->append(QStringLiteral("<b>") + time + QStringLiteral("</b> ") + message);
+  ui_->log_text->moveCursor(QTextCursor::End);
+}
+
+// ---- Connections ----
+
+void MainWindow::ChangeTxConnection(bool connected) {
+  tx_params_.Enable(connected);
+  if (!connected) return;
+  try {
+    tx_model_->UpdateModel();
+    const uint32_t build = tx_model_->data(kBuildHash).toUInt();
+    tx_build_label_.setText(BuildText("TX Build: ", build));
+  } catch (const std::runtime_error& e) {
+    LogWarn(fmt::format("MainWindow::ChangeTxConnection - TX reconnection model update failed: {}",
+                        e.what()));
+    tx_status_->SetConnected(false);
+  }
+}
+
+void MainWindow::ChangeRxConnection(bool connected) {
+  rx_params_.Enable(connected);
+  ui_->actionCharge_Config->setEnabled(connected);
+  if (!connected) return;
+  try {
+    rx_model_->RefreshModel();
+    const uint32_t build = rx_model_->data(kBuildHash).toUInt();
+    rx_build_label_.setText(BuildText("RX Build: ", build));
+  } catch (const std::runtime_error& e) {
+    kovra::GetLog()->warn(
+        "MainWindow::ChangeRxConnection - RX reconnection model refresh failed: {}", e.what());
+  }
+}
+
+// ---- Telemetry ----
+
+void MainWindow::SetAdcValues(const TxAdcValues& values) { emit NewTxAdcMessage(values); }
+
+void MainWindow::SetAdcValues(const RxAdcValues& values) { emit NewRxAdcMessage(values); }
+
+void MainWindow::HandleTxAdcMessage(const TxAdcValues& tx) {
+  tx_status_->SetConnected(true);
+  if (tx.plvl < 2 && last_tx_.plvl >= 2) LogWarn("Maximum TX Power reached!!!");
+
+  const float p5 = tx.vmon_5v * tx.imon_5v;
+  const float ppa = tx.vmon_pa * tx.imon_pa;
+  const float p12 = tx.vmon_12v * tx.imon_12v;
+  tx_power_ = p5 + (ppa + p12);
+
+  QPalette palette = ui_->reading_tx_power->palette();
+  const bool max_power = (tx.plvl & 0xFF) <= 1;
+  palette.setColor(QPalette::WindowText, max_power ? QColor(255, 20, 40) : QColor(20, 255, 40));
+  ui_->reading_tx_power->setPalette(palette);
+  ui_->reading_tx_power->display(Reading(tx_power_));
+
+  const float efficiency = 100.0f * batt_power_ / tx_power_;
+  if (tx.charge_state == 3) {
+    ui_->reading_efficiency->display(Reading(efficiency));
+  } else {
+    ui_->reading_efficiency->display(QStringLiteral("--"));
+  }
+  ShowState(ui_->label_tx_state, TxStateLook(tx.charge_state));
+
+  last_tx_ = tx;
+  emit TxAdcValuesUpdated(tx);
+}
+
+void MainWindow::HandleRxAdcMessage(const RxAdcValues& rx) {
+  last_rx_ = rx;
+  LogAdc(last_tx_, last_rx_);
+  rx_status_->SetConnected(true);
+  batt_power_ = rx.vmon_battery * rx.imon_battery;
+
+  ui_->reading_battery_voltage->display(Reading(rx.vmon_battery));
+  const bool at_limit = rx.vmon_battery > (voltage_limit_ - 1) / 1000.0;
+  ui_->reading_battery_voltage->setStyleSheet(
+      at_limit ? QStringLiteral("color: rgb(20, 255, 40); background-color: rgb(60, 180, 40)")
+               : QStringLiteral("color: rgb(20, 255, 40); background-color: rgb(60, 40, 40)"));
+  ui_->reading_battery_current->display(Reading(rx.imon_battery));
+  ui_->reading_battery_power->display(
+      Reading(static_cast<double>(rx.vmon_battery) * static_cast<double>(rx.imon_battery)));
+  ui_->reading_rectified_voltage->display(Reading(rx.vmon_rectified));
+  ShowState(ui_->label_rx_state, RxStateLook(rx.charge_state));
+
+  emit RxAdcValuesUpdated(rx);
+}
+
+void MainWindow::UpdateChargerSummary() {
+  const int current = rx_model_->data(kMaxCurrent).toInt();
+  const int limit = rx_model_->data(kVoltageLimit).toInt();
+  const int cells = rx_model_->data(kCells).toInt();
+  const int cell_mv = rx_model_->data(kCellVoltage).toInt();
+  voltage_limit_ = limit;
+  ui_->config_info->setText(QString::fromStdString(fmt::format(
+      "{:d} Cells @ {:3.2f}V\nVoltage Limit: {:3.2f}V\nCurrent Limit: {:3.2f}A", cells,
+      cell_mv / 1000.0, limit / 1000.0, current / 1000.0)));
+}
+
+// ---- CSV log ----
+
+void MainWindow::ChooseLogDirectory() {
+  const QString dir = QFileDialog::getExistingDirectory(this, tr("Open Directory"), QString(),
+                                                        QFileDialog::ShowDirsOnly);
+  if (!dir.isEmpty()) ui_->log_dir_edit->setText(dir);
+}
+
+void MainWindow::StartStopLogging(bool start) {
+  if (start) {
+    const std::string dir = ui_->log_dir_edit->text().toStdString();
+    const std::string stamp =
+        QDateTime::currentDateTime().toString(QStringLiteral("yyyy_MM_dd_HH_mm_ss")).toStdString();
+    const std::string name = fmt::format("{}/korvane_{}.csv", dir, stamp);
+    log_file_.open(name, std::ios::out | std::ios::trunc);
+    const bool logging = log_file_.good();
+    if (logging) {
+      Log(fmt::format("Logging started to {}/korvane_{}.csv", dir, stamp));
+      log_file_ << "Ticks,VPA,IPA,VGD,IGD,VRect,VBatt,"
+                << "IBatt,VCharge,ICharge,ChargeState,PLvl\n";
+      log_file_.flush();
+    } else {
+      if (log_file_.is_open()) log_file_.close();
+      log_file_.clear();
+      LogWarn(fmt::format("'{}' is an invalid logging directory", dir));
+      ui_->log_button->setChecked(false);
+    }
+    ui_->log_dir_edit->setEnabled(!logging);
+    ui_->log_dir_button->setEnabled(!logging);
+    return;
+  }
+  // A stream left in error by a failed write is closed too, so that the next start can open a
+  // new file.
+  if (log_file_.is_open()) log_file_.close();
+  log_file_.clear();
+  Log("Logging stopped");
+  ui_->log_dir_edit->setEnabled(true);
+  ui_->log_dir_button->setEnabled(true);
+}
+
+// Each row is flushed, so that a crash or a power cut loses no more than the row being written.
+void MainWindow::LogAdc(const TxAdcValues& tx, const RxAdcValues& rx) {
+  if (!log_file_.good()) return;
+  log_file_ << tx.count << ',' << tx.vmon_pa << ',' << tx.imon_pa << ',' << tx.vmon_gate_driver
+            << ',' << tx.imon_gate_driver << ',' << rx.vmon_rectified << ','
+            << rx.vmon_battery << ',' << rx.imon_battery << ',' << rx.vmon_battery_prog << ','
+            << rx.imon_charger << ',' << static_cast<unsigned>(tx.charge_state) << ','
+            << static_cast<unsigned>(tx.plvl) << '\n';
+  log_file_.flush();
+}
+
+// ---- Power switch and menu ----
+
+void MainWindow::PowerSwitchClicked(bool on) {
+  if (on) {
+    tx_model_->setData(tx_model_->ParamIdToIndex(kGateDriver), QVariant(0), Qt::EditRole);
+    Log("Turning on wireless power");
+  } else {
+    Log("Turning off wireless power");
+  }
+}
+
+// An unreadable state is reported as a failure: the box must not claim "off" for a state it
+// could not read. Staging and committing are still attempted.
+void MainWindow::MakePowerStateDefault() {
+  const QVariant value = tx_model_->data(kChargingOn);
+  const bool on = value.toInt() != 0;
+  const bool staged = tx_model_->stageParameter(kChargingOn);
+  const bool committed = tx_model_->commitStagedParameters();
+  const bool saved = value.isValid() && staged && committed;
+
+  auto* box = new QMessageBox(this);
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->setStandardButtons(QMessageBox::Ok);
+  if (saved) {
+    box->setWindowTitle(tr("Information"));
+    box->setText(tr("The transmitter will now be <b>%1</b> when it is plugged in after being off.")
+                     .arg(on ? QStringLiteral("on") : QStringLiteral("off")));
+    box->setIcon(QMessageBox::Information);
+  } else {
+    box->setWindowTitle(tr("Error"));
+    box->setText(tr("The parameter was not saved successfully. Your system may not support "
+                    "saving the default charging state."));
+    box->setIcon(QMessageBox::Critical);
+  }
+  box->exec();
+}

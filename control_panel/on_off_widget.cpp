@@ -1,0 +1,72 @@
+#include "on_off_widget.h"
+
+#include "parameter_model.h"
+#include "target_status.h"
+#include "ui_on_off_widget.h"
+
+namespace {
+
+QString SwitchStyle(const char* background, const char* pressed) {
+  return QStringLiteral(
+             "QPushButton {color: rgb(255, 255, 255);%1outline: none;border-style: outset;"
+             "border-width: 4px;border-radius: 8px;border-color: beige;padding: 6px;}\n"
+             "QPushButton:pressed {border-style: inset;%2}\n"
+             "QPushButton:disabled {background-color: gray;}")
+      .arg(QLatin1String(background), QLatin1String(pressed));
+}
+
+}  // namespace
+
+OnOffWidget::OnOffWidget(ParamId id, ParameterModel* model, TargetStatus* status, bool inverted,
+                         const std::string& on_text, const std::string& off_text,
+                         QWidget* parent)
+    : QWidget(parent),
+      ui_(new Ui_OnOffWidget),
+      inverted(inverted),
+      model_(model),
+      status_(status),
+      id_(id),
+      on_text_(on_text),
+      off_text_(off_text) {
+  ui_->setupUi(this);
+  connect(ui_->on_off_button, &QPushButton::clicked, this, &OnOffWidget::SwitchPressed);
+  connect(ui_->on_off_button, &QPushButton::clicked, this, &OnOffWidget::clicked);
+  connect(model_, &ParameterModel::dataChanged, this, &OnOffWidget::UpdateData);
+  connect(status_, &TargetStatus::ConnectionChanged, ui_->on_off_button,
+          &QPushButton::setEnabled);
+  ui_->on_off_button->setEnabled(status_->IsConnected());
+  ui_->on_off_button->setToolTip(QStringLiteral("Press to toggle on/off"));
+  UpdateStyleSheet(status_->IsConnected());
+}
+
+OnOffWidget::~OnOffWidget() { delete ui_; }
+
+void OnOffWidget::SwitchPressed(bool on) {
+  if (model_->setData(model_->ParamIdToIndex(id_), QVariant(on ? 1 : 0), Qt::EditRole)) {
+    UpdateStyleSheet(on);
+  } else {
+    ui_->on_off_button->setChecked(!on);
+  }
+}
+
+void OnOffWidget::UpdateData(const QModelIndex& topLeft, const QModelIndex& /*bottomRight*/,
+                             const QVector<int>& /*roles*/) {
+  if (topLeft != model_->ParamIdToIndex(id_)) return;
+  const QVariant value = model_->data(topLeft, Qt::DisplayRole);
+  const bool on = value.toInt() != 0;
+  ui_->on_off_button->setChecked(on);
+  UpdateStyleSheet(on);
+  emit DataChanged(value.toBool());
+}
+
+void OnOffWidget::UpdateStyleSheet(bool state) {
+  if (state != inverted) {
+    ui_->on_off_button->setText(QString::fromStdString(on_text_));
+    ui_->on_off_button->setStyleSheet(
+        SwitchStyle("background-color: #00bb00;", "background-color: #009900;"));
+  } else {
+    ui_->on_off_button->setText(QString::fromStdString(off_text_));
+    ui_->on_off_button->setStyleSheet(
+        SwitchStyle("background-color: #cc0000;", "background-color: #aa0000;"));
+  }
+}

@@ -1,0 +1,42 @@
+#pragma once
+// The window against the simulated devices, wired as start-up wires it: the window gets its own
+// sink, and the telemetry, log and trace listeners are added to the router before the I/O thread
+// starts. Header-only: only tests that link the application include it.
+#include <memory>
+#include <vector>
+
+#include <QCoreApplication>
+
+#include "main_window.h"
+#include "packet_listeners.h"
+#include "support/device_fixture.h"
+
+class WindowFixture : public DeviceFixture {
+ protected:
+  void Wire() override {
+    MainWindow::RegisterMetaTypes();
+    window_ = std::make_unique<MainWindow>(std::move(window_sink_), *tx_, *rx_, *ota_, nullptr);
+    link_->Router()
+        .AddCallback(ChannelDescriptor::TX_ADC_VALUES, AdcListener<TxAdcValues>(*window_))
+        .AddCallback(ChannelDescriptor::RX_ADC_VALUES, AdcListener<RxAdcValues>(*window_))
+        .AddCallback(ChannelDescriptor::LOG_MESSAGE, LogListener(*window_))
+        .AddCallback(ChannelDescriptor::PARAMETER_RESPONSE, ParameterListener(*window_));
+  }
+  void Unwire() override { window_.reset(); }
+
+  // Hands a record to the window's listener as the router would, then lets the queued signals
+  // and everything they start run.
+  template <typename T>
+  void Feed(const T& record) {
+    std::vector<uint8_t> payload(50, 0);
+    serialize(record, payload.data());
+    PacketHeader header;
+    header.SetSource(std::is_same<T, TxAdcValues>::value ? TX : RX);
+    header.SetDestination(PC);
+    AdcListener<T>(*window_)(header, payload);
+    QCoreApplication::processEvents();
+    QCoreApplication::processEvents();
+  }
+
+  std::unique_ptr<MainWindow> window_;
+};
