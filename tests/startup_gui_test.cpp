@@ -20,6 +20,7 @@
 #include "main_window.h"
 #include "sim/sim_devices.h"
 #include "startup.h"
+#include "target_status.h"
 #include "support/log_capture.h"
 
 using namespace std::chrono_literals;
@@ -53,22 +54,32 @@ class StartupTest : public ::testing::Test {
     };
   }
 
-  // Chooses Exit in the window once ready() holds; returns the time taken from there.
-  std::function<qint64()> ExitWhen(const std::function<bool()>& ready) {
-    auto* poll = new QTimer(qApp);
+  // Chooses Exit in the window as soon as the transmitter's watchdog reports `connected`:
+  // when it turns connected the window has just loaded the transmitter's parameters; when it
+  // turns disconnected a parameter request has just timed out. Returns the time taken from there.
+  std::function<qint64()> ExitOnTransmitter(bool connected) {
     auto clock = std::make_shared<QElapsedTimer>();
-    QObject::connect(poll, &QTimer::timeout, [poll, clock, ready] {
+    auto* poll = new QTimer(qApp);
+    QObject::connect(poll, &QTimer::timeout, [poll, clock, connected] {
       for (QWidget* w : QApplication::topLevelWidgets()) {
         auto* window = qobject_cast<MainWindow*>(w);
-        if (!window || !window->isVisible() || !ready()) continue;
+        if (!window || !window->isVisible()) continue;
         poll->deleteLater();
-        clock->start();
-        window->findChild<QAction*>("actionE_xit")->trigger();
+        auto exit = [window, clock] {
+          if (clock->isValid()) return;
+          clock->start();
+          window->findChild<QAction*>("actionE_xit")->trigger();
+        };
+        if (connected && window->TxStatus()->IsConnected()) return exit();
+        QObject::connect(window->TxStatus(), &TargetStatus::ConnectionChanged, window,
+                         [exit, connected](bool now) {
+                           if (now == connected) exit();
+                         });
         return;
       }
     });
-    poll->start(20);
-    return [clock] { return clock->elapsed(); };
+    poll->start(0);
+    return [clock] { return clock->isValid() ? clock->elapsed() : -1; };
   }
 
   int asked_ = 0;
@@ -104,10 +115,11 @@ TEST_F(StartupTest, ExitEndsPromptlyWhetherTheTransmitterAnswersOrNot) {
     SimDevices sim;
     sim.SetSilent(TX, silent);
     sim.Start();
-    // Once the window has started asking the transmitter for its parameters.
-    auto elapsed = ExitWhen([&] { return !sim.ParameterRequests(TX).empty(); });
+    auto elapsed = ExitOnTransmitter(!silent);
     EXPECT_EQ(Run({"-a", sim.LinkText()}, CancellingDialog()), 0);
+    EXPECT_GE(elapsed(), 0);
     EXPECT_LT(elapsed(), 2000);
+    EXPECT_FALSE(sim.ParameterRequests(TX).empty());
     EXPECT_EQ(asked_, 0);
     TearDown();
   }
