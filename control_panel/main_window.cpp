@@ -152,22 +152,26 @@ MainWindow::~MainWindow() {
 
 void MainWindow::Log(const std::string& message) {
   kovra::GetLog()->info(message);
+  std::lock_guard<std::recursive_mutex> lock(handoff_);
   emit NewLogMessage(QString::fromStdString(message));
 }
 
 void MainWindow::LogWarn(const std::string& message) {
   kovra::GetLog()->warn(message);
+  std::lock_guard<std::recursive_mutex> lock(handoff_);
   emit NewLogMessage(QStringLiteral("<span style='color:#cc7a00'>") +
                      QString::fromStdString(message) + QStringLiteral("</span>"));
 }
 
 void MainWindow::LogError(const std::string& message) {
   kovra::GetLog()->error(message);
+  std::lock_guard<std::recursive_mutex> lock(handoff_);
   emit NewLogMessage(QStringLiteral("<span style='color:#dd0000'>") +
                      QString::fromStdString(message) + QStringLiteral("</span>"));
 }
 
 void MainWindow::HandleLogMessage(QString message) {
+  { std::lock_guard<std::recursive_mutex> lock(handoff_); }
   const QString time = QTime::currentTime().toString(Qt::TextDate);
   ui_->log_text->append(QStringLiteral("<b>") + time + QStringLiteral("</b> ") + message);
   ui_->log_text->moveCursor(QTextCursor::End);
@@ -205,11 +209,18 @@ void MainWindow::ChangeRxConnection(bool connected) {
 
 // ---- Telemetry ----
 
-void MainWindow::SetAdcValues(const TxAdcValues& values) { emit NewTxAdcMessage(values); }
+void MainWindow::SetAdcValues(const TxAdcValues& values) {
+  std::lock_guard<std::recursive_mutex> lock(handoff_);
+  emit NewTxAdcMessage(values);
+}
 
-void MainWindow::SetAdcValues(const RxAdcValues& values) { emit NewRxAdcMessage(values); }
+void MainWindow::SetAdcValues(const RxAdcValues& values) {
+  std::lock_guard<std::recursive_mutex> lock(handoff_);
+  emit NewRxAdcMessage(values);
+}
 
 void MainWindow::HandleTxAdcMessage(const TxAdcValues& tx) {
+  { std::lock_guard<std::recursive_mutex> lock(handoff_); }
   tx_status_->SetConnected(true);
   if (tx.plvl < 2 && last_tx_.plvl >= 2) LogWarn("Maximum TX Power reached!!!");
 
@@ -237,6 +248,7 @@ void MainWindow::HandleTxAdcMessage(const TxAdcValues& tx) {
 }
 
 void MainWindow::HandleRxAdcMessage(const RxAdcValues& rx) {
+  { std::lock_guard<std::recursive_mutex> lock(handoff_); }
   last_rx_ = rx;
   LogAdc(last_tx_, last_rx_);
   rx_status_->SetConnected(true);
