@@ -12,6 +12,10 @@ using App = QCoreApplication;
 
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
+#ifdef KORVANE_GUI_TEST
+  // Windows need no display: the build lists the tests without one (ctest sets the same).
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+#endif
   App app(argc, argv);
   return RUN_ALL_TESTS();
 }
