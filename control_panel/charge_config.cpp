@@ -87,6 +87,9 @@ ChargeConfig::~ChargeConfig() = default;
 
 void ChargeConfig::showEvent(QShowEvent* event) {
   UpdateData();
+  // The form's size suits a small desktop font: grow the window when the texts need more room.
+  const int needed = heightForWidth(width());
+  if (needed > height()) resize(width(), needed);
   QWidget::showEvent(event);
 }
 

@@ -72,6 +72,9 @@ NetworkConfig::~NetworkConfig() = default;
 
 void NetworkConfig::showEvent(QShowEvent* event) {
   UpdateData();
+  // The form's size suits a small desktop font: grow the window when the texts need more room.
+  const int needed = heightForWidth(width());
+  if (needed > height()) resize(width(), needed);
   QDialog::showEvent(event);
 }
 
