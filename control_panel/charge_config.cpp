@@ -40,7 +40,9 @@ QLocale FieldLocale() {
   return locale;
 }
 
-QString Volts(int millis) { return QString::fromStdString(fmt::format("{:3.3f}", millis / 1000.0)); }
+QString Volts(int millis) {
+  return QString::fromStdString(fmt::format("{:3.3f}", millis / 1000.0));
+}
 
 // floor(1000 x text) in single precision: 4.2 must give 4200, not 4199.
 uint32_t Millis(const QString& text) {
@@ -117,8 +119,7 @@ void ChargeConfig::UpdateBattLimits(korvane::BatteryConfig cfg) {
 void ChargeConfig::UpdateDisplayedFloatVoltage() {
   const float volts = ui_->batt_cell_full_voltage_edit->text().toFloat() *
                       static_cast<float>(ui_->number_cells_edit->value());
-  ui_->label_float_voltage->setStyleSheet(volts > kFloatWarningV ? "color: #f00;"
-                                                                 : "color: #000;");
+  ui_->label_float_voltage->setStyleSheet(volts > kFloatWarningV ? "color: #f00;" : "color: #000;");
   ui_->label_float_voltage->setText(QString::fromStdString(fmt::format("{:3.3f} V", volts)));
 }
 

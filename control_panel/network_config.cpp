@@ -31,12 +31,12 @@ constexpr ParamId kMacIndividual = static_cast<ParamId>(52);
 
 // Four decimal numbers from 0 to 255 (leading zeros allowed) separated by single points.
 const QString kOctet = "(?:[0-1]?[0-9]?[0-9]|2[0-4][0-9]|25[0-5])";
-const QString kAddressPattern = "^" + kOctet + "\\." + kOctet + "\\." + kOctet + "\\." + kOctet + "$";
+const QString kAddressPattern =
+    "^" + kOctet + "\\." + kOctet + "\\." + kOctet + "\\." + kOctet + "$";
 
 QString DottedAddress(uint32_t value) {
   return QString::fromStdString(fmt::format("{0:d}.{1:d}.{2:d}.{3:d}", value >> 24,
-                                            (value >> 16) & 255, (value >> 8) & 255,
-                                            value & 255));
+                                            (value >> 16) & 255, (value >> 8) & 255, value & 255));
 }
 
 // The value of a complete dotted address (a.b.c.d is a x 2^24 + b x 2^16 + c x 2^8 + d); false
@@ -60,8 +60,8 @@ NetworkConfig::NetworkConfig(ParameterModel* model, QDialog* parent)
   connect(ui_->buttonBox, &QDialogButtonBox::rejected, this, &NetworkConfig::reject);
 
   auto* validator = new QRegExpValidator(QRegExp(kAddressPattern, Qt::CaseSensitive), this);
-  for (QLineEdit* field : {ui_->eth_ip_addr_edit, ui_->eth_net_mask_edit, ui_->eth_gateway_edit,
-                           ui_->eth_dns_edit}) {
+  for (QLineEdit* field :
+       {ui_->eth_ip_addr_edit, ui_->eth_net_mask_edit, ui_->eth_gateway_edit, ui_->eth_dns_edit}) {
     field->setValidator(validator);
     // A field marked incomplete by Ok is unmarked as soon as the user edits it.
     connect(field, &QLineEdit::textEdited, field, [field] { field->setStyleSheet(QString()); });

@@ -60,8 +60,8 @@ void OtaUpdateDialog::OtaUpdate() {
 }
 
 void OtaUpdateDialog::UpdateInProgress(bool lock_gui) {
-  for (QWidget* control : std::initializer_list<QWidget*>{
-           ui_->update_button, ui_->cancel_button, ui_->browse_button, ui_->fw_image_edit}) {
+  for (QWidget* control : std::initializer_list<QWidget*>{ui_->update_button, ui_->cancel_button,
+                                                          ui_->browse_button, ui_->fw_image_edit}) {
     control->setEnabled(!lock_gui);
   }
   ui_->progress_update->setMaximum(lock_gui ? 0 : 100);

@@ -50,8 +50,8 @@ void ParameterWidget::SetRequested() {
     // A refused write is not reported: the field keeps the text.
     service_->Set(id_, text.toStdString());
   } catch (const std::runtime_error& e) {
-    kovra::GetLog()->error("ParameterWidget::SetRequested - parameter service threw an exception: {}",
-                           e.what());
+    kovra::GetLog()->error(
+        "ParameterWidget::SetRequested - parameter service threw an exception: {}", e.what());
     return;
   }
   edit_->selectAll();
@@ -64,8 +64,8 @@ void ParameterWidget::GetRequested() {
   try {
     if (!service_->Get(id_, &value)) value.clear();
   } catch (const std::runtime_error& e) {
-    kovra::GetLog()->error("ParameterWidget::GetRequested - parameter service threw an exception: {}",
-                           e.what());
+    kovra::GetLog()->error(
+        "ParameterWidget::GetRequested - parameter service threw an exception: {}", e.what());
     return;
   }
   const QString text = QString::fromStdString(value);
@@ -76,8 +76,7 @@ void ParameterWidget::GetRequested() {
 }
 
 bool ParameterWidget::eventFilter(QObject* watched, QEvent* event) {
-  if (event->type() == QEvent::KeyPress &&
-      static_cast<QKeyEvent*>(event)->key() == Qt::Key_F5) {
+  if (event->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(event)->key() == Qt::Key_F5) {
     GetRequested();
     return true;
   }

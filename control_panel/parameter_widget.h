@@ -23,8 +23,7 @@ class ParameterWidget : public QWidget {
 
  public:
   // Throws the catalogue's std::runtime_error for an id outside the catalogue.
-  ParameterWidget(const std::string& name, ParamId id, ParameterService& service,
-                  QWidget* parent);
+  ParameterWidget(const std::string& name, ParamId id, ParameterService& service, QWidget* parent);
   ~ParameterWidget() override;
 
   bool eventFilter(QObject* watched, QEvent* event) override;
