@@ -99,10 +99,10 @@ class MainWindow : public QMainWindow {
   ParameterService& rx_params_;
   ParameterModel* tx_model_;
   ParameterModel* rx_model_;
-  ChargeConfig* charge_config_ = nullptr;
-  OtaUpdateDialog* ota_dialog_ = nullptr;
-  SetRxI2cAddressDialog* i2c_dialog_ = nullptr;
-  NetworkConfig* network_config_ = nullptr;
+  ChargeConfig* charge_config_;
+  OtaUpdateDialog* ota_dialog_;
+  SetRxI2cAddressDialog* i2c_dialog_;
+  NetworkConfig* network_config_;
   TargetStatus* tx_status_;
   TargetStatus* rx_status_;
   std::ofstream log_file_;

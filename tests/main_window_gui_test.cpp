@@ -21,7 +21,11 @@
 
 #include <gtest/gtest.h>
 
+#include "charge_config.h"
+#include "network_config.h"
 #include "on_off_widget.h"
+#include "ota_update_dialog.h"
+#include "set_rx_i2c_address_dialog.h"
 #include "parameter_model.h"
 #include "support/log_capture.h"
 #include "support/window_fixture.h"
@@ -259,6 +263,31 @@ TEST_F(MainWindowTest, MakeDefaultReportsWhatTheDeviceSaved) {
   Ui().actionMake_current_power_state_default->trigger();
   EXPECT_EQ(icon, QMessageBox::Critical);
   EXPECT_TRUE(text.startsWith("The parameter was not saved successfully."));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(MainWindowTest, FileMenuShowsEachConfigurationWindow) {
+  struct Case { QAction* action; QWidget* window; };
+  const Case cases[] = {
+      {Ui().actionCharge_Config, window_->ChargeConfigWindow()},
+      {Ui().actionFirmware_Update, window_->OtaDialog()},
+      {Ui().actionSet_RX_I2C_Address, window_->I2cDialog()},
+      {Ui().actionNetwork_Configuration, window_->NetworkConfigDialog()},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.action->objectName().toStdString());
+    EXPECT_FALSE(c.window->isVisible());
+    c.action->trigger();
+    EXPECT_TRUE(c.window->isVisible());
+    EXPECT_TRUE(c.window->isWindow());
+    c.window->hide();
+  }
+  // After the receiver's first transition the charge entry follows its state.
+  window_->RxStatus()->SetConnected(false);
+  EXPECT_TRUE(Eventually([&] { return !Ui().actionCharge_Config->isEnabled(); }));
 }
 
 }  // namespace
