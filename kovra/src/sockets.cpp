@@ -13,13 +13,14 @@ std::vector<uint8_t> ToVector(const QByteArray& bytes) {
   return std::vector<uint8_t>(bytes.constBegin(), bytes.constEnd());
 }
 
-// Reads the port number after the colon: blanks first, then decimal digits; whatever follows
-// the digits is ignored.
+// Reads the port number after the colon: blanks first, then an optional plus sign and decimal
+// digits; whatever follows the digits is ignored.
 uint16_t ParsePort(const std::string& text) {
-  // strtoul would accept a sign and negate the value, turning "-65535" into port 1.
+  // A plus sign is read as stoul reads it ("+80" is port 80), but a minus sign would negate the
+  // value and wrap around, turning "-65535" into port 1.
   const size_t first = text.find_first_not_of(" \t\n\v\f\r");
-  if (first != std::string::npos && (text[first] == '-' || text[first] == '+')) {
-    throw std::invalid_argument("Port number must be a plain decimal number");
+  if (first != std::string::npos && text[first] == '-') {
+    throw std::invalid_argument("Port number must not be negative");
   }
   unsigned long long value = 0;
   try {
