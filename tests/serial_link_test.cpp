@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <time.h>
+
 #include <chrono>
 #include <memory>
 #include <stdexcept>
@@ -31,6 +33,12 @@ using ::testing::ElementsAreArray;
 namespace {
 
 const char kMissingDevice[] = "/dev/korvane-no-such-port";
+
+double ProcessCpuSeconds() {
+  timespec t{};
+  ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
 
 }  // namespace
 
@@ -214,4 +222,23 @@ TEST(SerialWorkerLink, DestroyingTheLinkReleasesThePort) {
   for (uint8_t b : kGetParam60) sink->Write(b);
   sink->Sync();
   EXPECT_EQ(pty.Receive(kGetParam60.size()), kGetParam60);
+}
+
+TEST(SerialWorkerLink, UnpluggedDeviceClosesThePortInsteadOfSpinning) {
+  PtyPair pty;  // its own slave descriptor keeps the pty number taken until the link is gone
+  LogCapture log;
+  IoLink link(pty.SlavePath());
+  link.Start();
+  auto sink = link.CreateSink();
+  pty.CloseMaster();  // the device goes away
+  const double cpu_before = ProcessCpuSeconds();
+  std::this_thread::sleep_for(1s);
+  // A port left open signals read errors without end and keeps a core busy.
+  EXPECT_LT(ProcessCpuSeconds() - cpu_before, 0.3);
+  EXPECT_EQ(log.CountContaining("closing the port"), 1);
+  // Writes still go through the sink as done; the link is not reopened.
+  for (uint8_t b : kGetParam60) EXPECT_TRUE(sink->Write(b));
+  EXPECT_TRUE(sink->Sync());
+  link.Stop();
+  EXPECT_EQ(log.CountContaining("Serial device - connecting to"), 1);  // at the start only
 }

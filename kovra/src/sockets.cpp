@@ -50,11 +50,22 @@ bool SerialSocket::Connect() {
 
 void SerialSocket::Disconnect() { port_.close(); }
 
+bool SerialSocket::CloseOnLostDevice(QSerialPort::SerialPortError error) {
+  if (error != QSerialPort::ReadError && error != QSerialPort::ResourceError) return false;
+  if (!port_.isOpen()) return false;
+  kovra::GetLog()->error("Serial device - {} failed ({}); closing the port", device_,
+                         port_.errorString().toStdString());
+  port_.close();
+  return true;
+}
+
 std::vector<uint8_t> SerialSocket::Read(size_t n) {
   return ToVector(n == 0 ? port_.readAll() : port_.read(static_cast<qint64>(n)));
 }
 
 bool SerialSocket::Write(const void* data, size_t n) {
+  // Closed after its device went away: the write is dropped, as on a dead line.
+  if (!port_.isOpen()) return true;
   if (n > 0) port_.write(static_cast<const char*>(data), static_cast<qint64>(n));
   port_.flush();
   return true;
