@@ -53,8 +53,8 @@ void SerialSocket::Disconnect() { port_.close(); }
 bool SerialSocket::CloseOnLostDevice(QSerialPort::SerialPortError error) {
   if (error != QSerialPort::ReadError && error != QSerialPort::ResourceError) return false;
   if (!port_.isOpen()) return false;
-  kovra::GetLog()->error("Serial device - {} failed ({}); closing the port", device_,
-                         port_.errorString().toStdString());
+  kovra::GetLog()->error("Serial device - {} lost ({}); closing the port", device_,
+                         error == QSerialPort::ReadError ? "read error" : "resource error");
   port_.close();
   return true;
 }
