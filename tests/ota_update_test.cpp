@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include <QTemporaryDir>
 
 #include "kovra/ota.h"
@@ -353,6 +355,18 @@ TEST_F(OtaUpdateTest, MissingFileEndsWithFailure) {
   EXPECT_EQ(log_.Count("OTA Update file bits collected. Commencing update..."), 1);
   EXPECT_TRUE(sim_->ParameterRequests(TX).empty());
   EXPECT_TRUE(sim_->OtaRequests(TX).empty());
+}
+
+TEST_F(OtaUpdateTest, ArchivePathThatIsNoRegularFileIsRefusedBeforeOpening) {
+  // Opening a FIFO for reading waits for a writer that never comes.
+  const std::string fifo = dir_.filePath("update.bin").toStdString();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  Run(fifo);
+  ASSERT_TRUE(done_.Wait());
+  EXPECT_FALSE(done_.Result());
+  EXPECT_EQ(log_.Count("OTA update file " + fifo + " is not a regular file"), 1);
+  EXPECT_EQ(log_.Count("OTA Update file bits collected. Commencing update..."), 0);
+  EXPECT_TRUE(sim_->ParameterRequests(TX).empty());
 }
 
 TEST_F(OtaUpdateTest, MalformedEntryStopsTheUpdate) {
