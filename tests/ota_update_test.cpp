@@ -452,8 +452,15 @@ TEST_F(OtaUpdateTest, DestroyingTheServiceMidTransferStopsTheUpdate) {
   EXPECT_LT(std::chrono::steady_clock::now() - before, 5s);
   EXPECT_EQ(log_.Count("OTA update stopped: the update service is shutting down."), 1);
   EXPECT_EQ(log_.Count("Error during OTA data transfer. Aborting!"), 1);
-  // The thread has ended: nothing more is sent, done is never called.
-  const size_t sent = sim_->OtaRequests(TX).size();
+  // The thread has ended: nothing more is sent, done is never called. The last frame written
+  // before the link stopped may still be on its way to the device: let the count settle first.
+  size_t sent = sim_->OtaRequests(TX).size();
+  for (int i = 0; i < 100; ++i) {
+    std::this_thread::sleep_for(50ms);
+    const size_t now = sim_->OtaRequests(TX).size();
+    if (now == sent) break;
+    sent = now;
+  }
   std::this_thread::sleep_for(200ms);
   EXPECT_EQ(sim_->OtaRequests(TX).size(), sent);
   EXPECT_EQ(done_.Calls(), 0);
