@@ -243,20 +243,16 @@ TEST(SerialThread, DestroyingARunningThreadStopsItFirst) {
 TEST(SerialThread, HungUpLineLogsAtMostAFewLinesPerSecond) {
   for (const bool linux_port : {true, false}) {
     PtyPair pty;  // its own slave descriptor keeps the pty number taken while the port lives
-    std::unique_ptr<Serial> port;
-    if (linux_port) {
-      port = std::make_unique<LinuxSerial>(pty.SlavePath(), B115200);
-    } else {
-      port = std::make_unique<CrossSerial>(pty.SlavePath(), 115200);
-    }
+    std::unique_ptr<Serial> port(
+        linux_port ? static_cast<Serial*>(new LinuxSerial(pty.SlavePath(), B115200))
+                   : new CrossSerial(pty.SlavePath(), 115200));
     ASSERT_TRUE(port->Connect());
     MessageRouter router;
     LogCapture log;
     TestThread thread(*port, router);
     thread.Start();
     pty.CloseMaster();  // the device goes away; its slave path goes with it
-    std::this_thread::sleep_for(1s);
-    // Each read of the dead line, and each failed reopen, waits out the port's time-out.
+    std::this_thread::sleep_for(1s);  // reads and reopens of the dead line wait out time-outs
     EXPECT_LE(log.Lines().size(), 5u) << (linux_port ? "LinuxSerial" : "CrossSerial");
     Stop(thread);
   }
