@@ -1,5 +1,6 @@
 #include <serial.h>
 
+#include <chrono>
 #include <exception>
 #include <string>
 #include <thread>

@@ -58,8 +58,9 @@ class TcpSocket {
   // Parses host and port: throws std::invalid_argument "No server specified" for an empty
   // text, "No port number specified" without a colon, and std::invalid_argument when no
   // decimal number follows the first colon (blanks before it are skipped, a plus sign is
-  // accepted and a minus sign refused, anything after it is ignored) or when that number is above 65535. The host (text before
-  // the first colon) may be empty and is not checked. Does not connect.
+  // accepted and a minus sign refused, anything after it is ignored) or when that number is
+  // above 65535. The host (text before the first colon) may be empty and is not checked. Does
+  // not connect.
   TcpSocket(const std::string& text, QObject* parent);
   TcpSocket(const TcpSocket&) = delete;
   TcpSocket& operator=(const TcpSocket&) = delete;
