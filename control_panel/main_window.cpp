@@ -13,10 +13,14 @@
 #include <QTime>
 
 #include "build_info.h"
+#include "charge_config.h"
 #include "kovra/log.h"
 #include "kovra/parameter_service.h"
+#include "network_config.h"
 #include "on_off_widget.h"
+#include "ota_update_dialog.h"
 #include "parameter_model.h"
+#include "set_rx_i2c_address_dialog.h"
 #include "target_status.h"
 #include "ui_main_window.h"
 
@@ -82,7 +86,7 @@ void MainWindow::RegisterMetaTypes() {
 }
 
 MainWindow::MainWindow(std::unique_ptr<PacketSink>&& sink, ParameterService& tx_params,
-                       ParameterService& rx_params, OtaService& /*ota*/, QWidget* parent)
+                       ParameterService& rx_params, OtaService& ota, QWidget* parent)
     : QMainWindow(parent),
       ui_(new Ui_MainWindow),
       sink_(std::move(sink)),
@@ -90,6 +94,10 @@ MainWindow::MainWindow(std::unique_ptr<PacketSink>&& sink, ParameterService& tx_
       rx_params_(rx_params),
       tx_model_(new ParameterModel(tx_params, this)),
       rx_model_(new ParameterModel(rx_params, this)),
+      charge_config_(new ChargeConfig(rx_model_, this)),
+      ota_dialog_(new OtaUpdateDialog(this, tx_params, rx_params, ota)),
+      i2c_dialog_(new SetRxI2cAddressDialog(this, *rx_model_)),
+      network_config_(new NetworkConfig(tx_model_, nullptr)),
       tx_status_(new TargetStatus("TX", this)),
       rx_status_(new TargetStatus("RX", this)),
       tx_build_label_(QStringLiteral("TX Build: "), this),
@@ -98,6 +106,8 @@ MainWindow::MainWindow(std::unique_ptr<PacketSink>&& sink, ParameterService& tx_
   InitResources();
   ui_->setupUi(this);
   ui_->log_text->document()->setMaximumBlockCount(kMaxLogEntries);
+  // A window of its own, though the main window owns it.
+  charge_config_->setWindowFlags(Qt::Window);
 
   power_switch_ = new OnOffWidget(kChargingOn, tx_model_, tx_status_, false, "Transmitter On",
                                   "Transmitter Off", this);
@@ -130,6 +140,11 @@ MainWindow::MainWindow(std::unique_ptr<PacketSink>&& sink, ParameterService& tx_
           [this](bool on) { PowerSwitchClicked(on); }, Qt::DirectConnection);
   connect(ui_->actionE_xit, &QAction::triggered, ui_->actionE_xit,
           [] { QCoreApplication::exit(0); }, Qt::DirectConnection);
+  connect(ui_->actionCharge_Config, &QAction::triggered, charge_config_, &QWidget::show);
+  connect(ui_->actionFirmware_Update, &QAction::triggered, ota_dialog_, &QWidget::show);
+  connect(ui_->actionSet_RX_I2C_Address, &QAction::triggered, i2c_dialog_, &QWidget::show);
+  connect(ui_->actionNetwork_Configuration, &QAction::triggered, network_config_,
+          &QWidget::show);
   connect(ui_->actionMake_current_power_state_default, &QAction::triggered,
           ui_->actionMake_current_power_state_default, [this] { MakePowerStateDefault(); },
           Qt::DirectConnection);
@@ -144,6 +159,10 @@ MainWindow::MainWindow(std::unique_ptr<PacketSink>&& sink, ParameterService& tx_
 }
 
 MainWindow::~MainWindow() {
+  // The windows without a Qt parent are the window's own to release.
+  delete network_config_;
+  delete i2c_dialog_;
+  delete ota_dialog_;
   if (log_file_.is_open()) log_file_.close();
   delete ui_;
 }
@@ -152,22 +171,26 @@ MainWindow::~MainWindow() {
 
 void MainWindow::Log(const std::string& message) {
   kovra::GetLog()->info(message);
+  std::lock_guard<std::recursive_mutex> lock(handoff_);
   emit NewLogMessage(QString::fromStdString(message));
 }
 
 void MainWindow::LogWarn(const std::string& message) {
   kovra::GetLog()->warn(message);
+  std::lock_guard<std::recursive_mutex> lock(handoff_);
   emit NewLogMessage(QStringLiteral("<span style='color:#cc7a00'>") +
                      QString::fromStdString(message) + QStringLiteral("</span>"));
 }
 
 void MainWindow::LogError(const std::string& message) {
   kovra::GetLog()->error(message);
+  std::lock_guard<std::recursive_mutex> lock(handoff_);
   emit NewLogMessage(QStringLiteral("<span style='color:#dd0000'>") +
                      QString::fromStdString(message) + QStringLiteral("</span>"));
 }
 
 void MainWindow::HandleLogMessage(QString message) {
+  { std::lock_guard<std::recursive_mutex> lock(handoff_); }
   const QString time = QTime::currentTime().toString(Qt::TextDate);
   ui_->log_text->append(QStringLiteral("<b>") + time + QStringLiteral("</b> ") + message);
   ui_->log_text->moveCursor(QTextCursor::End);
@@ -205,11 +228,18 @@ void MainWindow::ChangeRxConnection(bool connected) {
 
 // ---- Telemetry ----
 
-void MainWindow::SetAdcValues(const TxAdcValues& values) { emit NewTxAdcMessage(values); }
+void MainWindow::SetAdcValues(const TxAdcValues& values) {
+  std::lock_guard<std::recursive_mutex> lock(handoff_);
+  emit NewTxAdcMessage(values);
+}
 
-void MainWindow::SetAdcValues(const RxAdcValues& values) { emit NewRxAdcMessage(values); }
+void MainWindow::SetAdcValues(const RxAdcValues& values) {
+  std::lock_guard<std::recursive_mutex> lock(handoff_);
+  emit NewRxAdcMessage(values);
+}
 
 void MainWindow::HandleTxAdcMessage(const TxAdcValues& tx) {
+  { std::lock_guard<std::recursive_mutex> lock(handoff_); }
   tx_status_->SetConnected(true);
   if (tx.plvl < 2 && last_tx_.plvl >= 2) LogWarn("Maximum TX Power reached!!!");
 
@@ -237,6 +267,7 @@ void MainWindow::HandleTxAdcMessage(const TxAdcValues& tx) {
 }
 
 void MainWindow::HandleRxAdcMessage(const RxAdcValues& rx) {
+  { std::lock_guard<std::recursive_mutex> lock(handoff_); }
   last_rx_ = rx;
   LogAdc(last_tx_, last_rx_);
   rx_status_->SetConnected(true);

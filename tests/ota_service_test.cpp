@@ -468,4 +468,15 @@ TEST_F(OtaExchangeTest, RepliesQueuedBetweenExchangesAreTakenInOrder) {
   EXPECT_EQ(log_.CountContaining("OTA Control packet recv"), 3);
 }
 
+TEST_F(OtaExchangeTest, FloodOfRepliesKeepsOnlyTheNewest) {
+  Use([](const Request&, size_t) { return std::vector<Reply>{}; });
+  std::vector<uint8_t> payload(50, 0);
+  for (uint32_t i = 0; i < 1000; ++i) {
+    serialize(Ack(i).packet, payload.data());
+    service_->HandleControlPacket(PacketHeader{}, payload);
+  }
+  EXPECT_EQ(service_->GetFirmwareId(TX, 10, 1), 1000 - OtaService::kMaxQueuedReplies);
+  EXPECT_EQ(log_.CountContaining("OTA reply queue full: dropping the oldest"), 936);
+}
+
 }  // namespace

@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include <QTemporaryDir>
 
 #include "kovra/ota.h"
@@ -355,6 +357,15 @@ TEST_F(OtaUpdateTest, MissingFileEndsWithFailure) {
   EXPECT_TRUE(sim_->OtaRequests(TX).empty());
 }
 
+TEST_F(OtaUpdateTest, ArchivePathThatIsNoRegularFileIsRefused) {
+  const std::string fifo = dir_.filePath("update.bin").toStdString();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);  // opening it would wait for a writer
+  Run(fifo);
+  ASSERT_TRUE(done_.Wait());
+  EXPECT_FALSE(done_.Result());
+  EXPECT_EQ(log_.Count("OTA update file " + fifo + " is not a regular file"), 1);
+}
+
 TEST_F(OtaUpdateTest, MalformedEntryStopsTheUpdate) {
   sim_->SetFirmwareId(TX, 0x302);
   const auto app = Body(128, 13);
@@ -438,9 +449,13 @@ TEST_F(OtaUpdateTest, DestroyingTheServiceMidTransferStopsTheUpdate) {
   EXPECT_LT(std::chrono::steady_clock::now() - before, 5s);
   EXPECT_EQ(log_.Count("OTA update stopped: the update service is shutting down."), 1);
   EXPECT_EQ(log_.Count("Error during OTA data transfer. Aborting!"), 1);
-  // The thread has ended: nothing more is sent, done is never called.
-  const size_t sent = sim_->OtaRequests(TX).size();
-  std::this_thread::sleep_for(200ms);
+  // The thread has ended: nothing more is sent, done is never called. The last frame written
+  // before the link stopped may still be on its way to the device: the count settles first.
+  size_t sent = 0;
+  for (int i = 0; i < 25 && sent != sim_->OtaRequests(TX).size(); ++i) {
+    sent = sim_->OtaRequests(TX).size();
+    std::this_thread::sleep_for(200ms);
+  }
   EXPECT_EQ(sim_->OtaRequests(TX).size(), sent);
   EXPECT_EQ(done_.Calls(), 0);
 }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <ctime>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -214,4 +215,19 @@ TEST(SerialWorkerLink, DestroyingTheLinkReleasesThePort) {
   for (uint8_t b : kGetParam60) sink->Write(b);
   sink->Sync();
   EXPECT_EQ(pty.Receive(kGetParam60.size()), kGetParam60);
+}
+
+TEST(SerialWorkerLink, UnpluggedDeviceClosesThePortInsteadOfSpinning) {
+  PtyPair pty;  // its own slave descriptor keeps the pty number taken until the link is gone
+  LogCapture log;
+  IoLink link(pty.SlavePath());
+  link.Start();
+  auto sink = link.CreateSink();
+  pty.CloseMaster();  // the device goes away
+  const std::clock_t cpu = std::clock();  // of the whole process
+  std::this_thread::sleep_for(1s);
+  EXPECT_LT(std::clock() - cpu, CLOCKS_PER_SEC / 4);  // an open port would keep a core busy
+  EXPECT_EQ(log.CountContaining("closing the port"), 1);
+  for (uint8_t b : kGetParam60) sink->Write(b);
+  EXPECT_TRUE(sink->Sync());  // writes are still reported done
 }

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -237,4 +238,22 @@ TEST(SerialThread, DestroyingARunningThreadStopsItFirst) {
   // The thread touched the router only before its last read; taking the port's read lock makes
   // that visible to ThreadSanitizer before the router and port go.
   EXPECT_TRUE(port.Read(0).empty());
+}
+
+TEST(SerialThread, HungUpLineLogsAtMostAFewLinesPerSecond) {
+  for (const bool linux_port : {true, false}) {
+    PtyPair pty;  // its own slave descriptor keeps the pty number taken while the port lives
+    std::unique_ptr<Serial> port(
+        linux_port ? static_cast<Serial*>(new LinuxSerial(pty.SlavePath(), B115200))
+                   : new CrossSerial(pty.SlavePath(), 115200));
+    ASSERT_TRUE(port->Connect());
+    MessageRouter router;
+    LogCapture log;
+    TestThread thread(*port, router);
+    thread.Start();
+    pty.CloseMaster();  // the device goes away; its slave path goes with it
+    std::this_thread::sleep_for(1s);  // reads and reopens of the dead line wait out time-outs
+    EXPECT_LE(log.Lines().size(), 5u) << (linux_port ? "LinuxSerial" : "CrossSerial");
+    Stop(thread);
+  }
 }

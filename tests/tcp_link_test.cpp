@@ -127,6 +127,8 @@ TEST(TcpLinkText, PortIsTheDecimalNumberAfterTheColon) {
   EXPECT_EQ(TcpSocket("h:0080", nullptr).Port(), 80);
   EXPECT_EQ(TcpSocket("h:65535", nullptr).Port(), 65535);
   EXPECT_EQ(TcpSocket("h:0", nullptr).Port(), 0);
+  EXPECT_EQ(TcpSocket("h:+80", nullptr).Port(), 80);  // a plus sign, as stoul reads it
+  EXPECT_EQ(TcpSocket("h: +8080x", nullptr).Port(), 8080);
 }
 
 TEST(TcpLinkText, UnusablePortTextsAreRefused) {
@@ -142,10 +144,12 @@ TEST(TcpLinkText, UnusablePortTextsAreRefused) {
   EXPECT_TRUE(ThrowsInvalidArgument("host:65537"));
   EXPECT_TRUE(ThrowsInvalidArgument("host:4294967297"));
   EXPECT_TRUE(ThrowsInvalidArgument("host:18446744073709551615"));
-  // A sign is no part of a port number (a minus would wrap around to a large value).
+  // A minus sign is refused (it would wrap around to a large value); so is a sign alone.
   EXPECT_TRUE(ThrowsInvalidArgument("host:-1"));
   EXPECT_TRUE(ThrowsInvalidArgument("host:-18446744073709551615"));
-  EXPECT_TRUE(ThrowsInvalidArgument("host: +80"));
+  EXPECT_TRUE(ThrowsInvalidArgument("host: -0"));
+  EXPECT_TRUE(ThrowsInvalidArgument("host:+"));
+  EXPECT_TRUE(ThrowsInvalidArgument("host:+-80"));
 }
 
 TEST(TcpLinkText, WorkerPassesTheTextErrorOutWithoutConnecting) {

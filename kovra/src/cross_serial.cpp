@@ -1,12 +1,17 @@
 #include <serial.h>
 
+#include <chrono>
 #include <exception>
 #include <string>
+#include <thread>
 
 #include "kovra/log.h"
 #include "kovra/serial_port.h"
 
 namespace {
+
+// Read and write time-out of the port.
+constexpr std::chrono::milliseconds kTimeout{1000};
 
 // "0c 07 ff ": two lowercase hex digits and a blank per byte.
 std::string HexDump(const void* data, size_t n) {
@@ -49,11 +54,17 @@ bool CrossSerial::Connect() {
 }
 
 bool CrossSerial::ConnectLocked() {
+  // After a failed open the next try waits out the rest of one time-out, so that a reader
+  // that loops on a missing device tries about once per time-out instead of without pause.
+  if (retry_after_) {
+    std::this_thread::sleep_until(*retry_after_);
+    retry_after_.reset();
+  }
   try {
     if (!port_) {
       // Creating the object opens the port.
       port_ = std::make_unique<serial::Serial>(
-          device_, baud_, serial::Timeout::simpleTimeout(1000), serial::eightbits,
+          device_, baud_, serial::Timeout::simpleTimeout(kTimeout.count()), serial::eightbits,
           serial::parity_none, serial::stopbits_one, serial::flowcontrol_none);
       return true;
     }
@@ -64,6 +75,7 @@ bool CrossSerial::ConnectLocked() {
   } catch (const std::exception&) {
     kovra::GetLog()->warn("CrossSerial::Connect - couldn't open port");
     port_.reset();
+    retry_after_ = std::chrono::steady_clock::now() + kTimeout;
     return false;
   }
 }
@@ -114,6 +126,7 @@ std::vector<uint8_t> CrossSerial::ReadImpl(size_t n) {
   std::vector<uint8_t> buffer(n);
   size_t got = 0;
   bool failed = false;
+  const auto start = std::chrono::steady_clock::now();
   {
     auto lock = LockPortShared();
     // A failing write on another thread may have dropped the port since Connect.
@@ -127,6 +140,11 @@ std::vector<uint8_t> CrossSerial::ReadImpl(size_t n) {
   if (failed) {
     Disconnect();
     kovra::GetLog()->error("CrossSerial::ReadImpl - Serial port error");
+  }
+  if (failed || (got == 0 && n > 0)) {
+    // A hung-up line fails (or returns nothing) at once: wait out the rest of the time-out, as
+    // a quiet line would, before the caller tries again.
+    std::this_thread::sleep_until(start + kTimeout);
     return {};
   }
   buffer.resize(got);

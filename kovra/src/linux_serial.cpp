@@ -3,10 +3,19 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "kovra/log.h"
 #include "kovra/serial_port.h"
+
+namespace {
+
+// VTIME below: a read returns after this long without data.
+constexpr std::chrono::seconds kReadTimeout{2};
+
+}  // namespace
 
 LinuxSerial::LinuxSerial(const std::string& device, uint32_t speed)
     : Serial(device), speed_(speed) {}
@@ -44,7 +53,7 @@ bool LinuxSerial::Connect() {
   tty.c_oflag = 0;
 
   tty.c_cc[VMIN] = 0;
-  tty.c_cc[VTIME] = 20;  // a read returns after 2 s without data
+  tty.c_cc[VTIME] = 20;  // a read returns after 2 s without data (kReadTimeout)
 
   tty.c_iflag &= ~(IXON | IXOFF | IXANY | INLCR | IGNCR | ICRNL);
 
@@ -80,15 +89,19 @@ std::vector<uint8_t> LinuxSerial::ReadImpl(size_t n) {
     return {};
   }
   std::vector<uint8_t> buffer(n, 0);
+  const auto start = std::chrono::steady_clock::now();
   ssize_t got = ::read(fd_, buffer.data(), n);
+  if (got > 0) {
+    buffer.resize(static_cast<size_t>(got));
+    return buffer;
+  }
   if (got < 0) {
     kovra::GetLog()->error("LinuxSerial error reading: {}", std::strerror(errno));
-    return {};
-  }
-  if (got == 0) {
+  } else {
     kovra::GetLog()->error("LinuxSerial read timeout");
-    return {};
   }
-  buffer.resize(static_cast<size_t>(got));
-  return buffer;
+  // A hung-up line (the device unplugged) returns nothing at once, every time: waiting out the
+  // rest of the time-out keeps a reader that loops from spinning and flooding the log.
+  if (n > 0) std::this_thread::sleep_until(start + kReadTimeout);
+  return {};
 }

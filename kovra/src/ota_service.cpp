@@ -60,6 +60,12 @@ void OtaService::HandleControlPacket(const PacketHeader&, const std::vector<uint
                         StatusName(reply.status), reply.info, static_cast<unsigned>(reply.seq));
   // Pend only says the device is busy: the waiting exchange keeps its timeout running.
   if (reply.status == OtaControlPacket::Pend) return;
+  if (replies_.size() >= kMaxQueuedReplies) {
+    const OtaControlPacket& oldest = replies_.front();
+    kovra::GetLog()->debug("OTA reply queue full: dropping the oldest reply ({} | info {:08x})",
+                           StatusName(oldest.status), oldest.info);
+    replies_.pop_front();
+  }
   replies_.push_back(reply);
   cv_.notify_one();
 }

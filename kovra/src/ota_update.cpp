@@ -1,5 +1,7 @@
 // The firmware update as a whole: for each image of an archive, prepare the target through
 // parameters, transfer the image, reboot the target into it and check its firmware id.
+#include <sys/stat.h>
+
 #include <exception>
 #include <fstream>
 #include <memory>
@@ -22,6 +24,13 @@ constexpr int kRebootAttempts = 5;
 constexpr ParamId kEnableOtaMode = static_cast<ParamId>(41);
 constexpr ParamId kUpdateOtherDevice = static_cast<ParamId>(75);
 constexpr ParamId kRadioChannel = static_cast<ParamId>(4);
+
+// Opening a FIFO or a device node may block for good, and the update thread would never finish:
+// only a regular file is opened. A path that does not exist reads as an empty archive.
+bool MayOpenArchive(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) != 0 || S_ISREG(info.st_mode);
+}
 
 }  // namespace
 
@@ -56,17 +65,21 @@ void OtaService::RunUpdate(ParameterService& rxParams, ParameterService& txParam
   // The archive lives until the completion callback has returned.
   std::ifstream file;
   std::unique_ptr<OtaArchive> archive;
-  try {
-    file.open(path, std::ios::in | std::ios::binary | std::ios::ate);
-    archive = std::make_unique<OtaArchive>(file);
-    log->info("OTA Update file bits collected. Commencing update...");
-    result = UpdateFromArchive(*archive, rxParams, txParams);
-  } catch (const std::exception& e) {
-    log->error("OTA update failed: {}", e.what());
-    result = false;
-  } catch (...) {
-    log->error("OTA update failed: unknown error");
-    result = false;
+  if (!MayOpenArchive(path)) {
+    log->error("OTA update file {} is not a regular file", path);
+  } else {
+    try {
+      file.open(path, std::ios::in | std::ios::binary | std::ios::ate);
+      archive = std::make_unique<OtaArchive>(file);
+      log->info("OTA Update file bits collected. Commencing update...");
+      result = UpdateFromArchive(*archive, rxParams, txParams);
+    } catch (const std::exception& e) {
+      log->error("OTA update failed: {}", e.what());
+      result = false;
+    } catch (...) {
+      log->error("OTA update failed: unknown error");
+      result = false;
+    }
   }
 
   if (Stopping()) {

@@ -13,13 +13,14 @@ std::vector<uint8_t> ToVector(const QByteArray& bytes) {
   return std::vector<uint8_t>(bytes.constBegin(), bytes.constEnd());
 }
 
-// Reads the port number after the colon: blanks first, then decimal digits; whatever follows
-// the digits is ignored.
+// Reads the port number after the colon: blanks first, then an optional plus sign and decimal
+// digits; whatever follows the digits is ignored.
 uint16_t ParsePort(const std::string& text) {
-  // strtoul would accept a sign and negate the value, turning "-65535" into port 1.
+  // A plus sign is read as stoul reads it ("+80" is port 80), but a minus sign would negate the
+  // value and wrap around, turning "-65535" into port 1.
   const size_t first = text.find_first_not_of(" \t\n\v\f\r");
-  if (first != std::string::npos && (text[first] == '-' || text[first] == '+')) {
-    throw std::invalid_argument("Port number must be a plain decimal number");
+  if (first != std::string::npos && text[first] == '-') {
+    throw std::invalid_argument("Port number must not be negative");
   }
   unsigned long long value = 0;
   try {
@@ -49,11 +50,22 @@ bool SerialSocket::Connect() {
 
 void SerialSocket::Disconnect() { port_.close(); }
 
+bool SerialSocket::CloseOnLostDevice(QSerialPort::SerialPortError error) {
+  if (error != QSerialPort::ReadError && error != QSerialPort::ResourceError) return false;
+  if (!port_.isOpen()) return false;
+  kovra::GetLog()->error("Serial device - {} lost ({}); closing the port", device_,
+                         error == QSerialPort::ReadError ? "read error" : "resource error");
+  port_.close();
+  return true;
+}
+
 std::vector<uint8_t> SerialSocket::Read(size_t n) {
   return ToVector(n == 0 ? port_.readAll() : port_.read(static_cast<qint64>(n)));
 }
 
 bool SerialSocket::Write(const void* data, size_t n) {
+  // Closed after its device went away: the write is dropped, as on a dead line.
+  if (!port_.isOpen()) return true;
   if (n > 0) port_.write(static_cast<const char*>(data), static_cast<qint64>(n));
   port_.flush();
   return true;

@@ -23,6 +23,10 @@ SerialWorker::SerialWorker(std::string device, MessageRouter& router)
   if (!socket_.Connect()) throw std::invalid_argument("Can't connect serial port!");
   connect(&socket_.Device(), &QIODevice::readyRead, this, &SerialWorker::NotifyData);
   connect(this, &SerialWorker::NotifyWrite, this, &SerialWorker::WriteDataLoop);
+  // A device that goes away leaves the port signalling read errors without end, which would
+  // keep the I/O thread busy: the port is closed then, and the link stays down.
+  connect(&socket_.Device(), &QSerialPort::errorOccurred, this,
+          [this](QSerialPort::SerialPortError error) { socket_.CloseOnLostDevice(error); });
 }
 
 SerialWorker::~SerialWorker() = default;

@@ -6,10 +6,24 @@
 #include <vector>
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QTest>
 
 #include "main_window.h"
 #include "packet_listeners.h"
 #include "support/device_fixture.h"
+
+// Runs the event loop until pred holds or ms pass; true when it holds. (QTRY_* macros report
+// through QtTest, which GoogleTest does not see.)
+template <typename Pred>
+bool Eventually(Pred pred, int ms = 5000) {
+  QDeadlineTimer deadline(ms);
+  while (!pred()) {
+    if (deadline.hasExpired()) return false;
+    QTest::qWait(5);
+  }
+  return true;
+}
 
 class WindowFixture : public DeviceFixture {
  protected:
@@ -33,7 +47,7 @@ class WindowFixture : public DeviceFixture {
     PacketHeader header;
     header.SetSource(std::is_same<T, TxAdcValues>::value ? TX : RX);
     header.SetDestination(PC);
-    AdcListener<T>(*window_)(header, payload);
+    AdcListener<T>{*window_}(header, payload);
     QCoreApplication::processEvents();
     QCoreApplication::processEvents();
   }

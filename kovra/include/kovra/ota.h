@@ -95,9 +95,13 @@ class OtaData {
 
 // Host side of the firmware-update protocol. Replies come in through HandleControlPacket (the
 // router's callback for channel 11, on the I/O thread); the exchanges block their caller and
-// take one queued reply per try, in arrival order, whatever request it answered.
+// take one queued reply per try, in arrival order, whatever request it answered. At most
+// kMaxQueuedReplies replies wait; a newer one pushes out the oldest, so that a device (or a
+// link) that keeps sending replies cannot grow the queue without bound.
 class OtaService {
  public:
+  static constexpr size_t kMaxQueuedReplies = 64;
+
   // Fixed pauses of an update. The defaults are the protocol's; tests and benchmarks may
   // shorten them.
   struct Pacing {

@@ -1,8 +1,10 @@
 #pragma once
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <string>
 #include <vector>
@@ -30,7 +32,9 @@ class Serial {
   int Write(const void* data, size_t n);
   int Write(const std::string& s);
   int Write(uint8_t b);
-  // Up to n bytes; empty after a time-out or a failure.
+  // Up to n bytes; empty after a time-out or a failure. A read of a connected port that fails
+  // or finds the line hung up returns only once the port's read time-out has passed, so a
+  // thread reading in a loop does not spin on a dead line.
   std::vector<uint8_t> Read(size_t n);
 
  protected:
@@ -47,7 +51,8 @@ class Serial {
 
 // Port over the cross-platform serial library: 8N1, no flow control, 1000 ms read and write
 // time-outs. Connects lazily inside every read and write, and drops the port after an error so
-// that the next read or write opens it again.
+// that the next read or write opens it again. A failed open returns at once, but the next
+// attempt waits until one time-out has passed since it.
 class CrossSerial : public Serial {
  public:
   CrossSerial(const std::string& device, uint32_t baud);
@@ -68,6 +73,8 @@ class CrossSerial : public Serial {
 
   uint32_t baud_;
   std::unique_ptr<serial::Serial> port_;
+  // Earliest time of the next open after a failed one; guarded like port_.
+  std::optional<std::chrono::steady_clock::time_point> retry_after_;
   // Reads and writes hold different mutexes, yet both may connect or disconnect. Replacing or
   // dropping the port object holds port_mutex_ exclusively; a transfer in progress holds it
   // shared, so a read and a write still run at the same time but the object never changes or

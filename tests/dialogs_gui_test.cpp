@@ -1,0 +1,369 @@
+// The configuration windows and the parameter widget, driven as a user drives them (typing,
+// clicking, answering message boxes) against the simulated devices.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <functional>
+#include <tuple>
+
+#include <QtTest>
+#include <QtWidgets>
+
+#include "charge_config.h"
+#include "network_config.h"
+#include "ota_update_dialog.h"
+#include "parameter_model.h"
+#include "parameter_widget.h"
+#include "set_rx_i2c_address_dialog.h"
+#include "support/device_fixture.h"
+#include "support/log_capture.h"
+
+namespace {
+
+// While it lives, answers every modal message box: records it, clicks `answer` (or Ok).
+struct Boxes {
+  struct Box {
+    QString title, text;
+    QMessageBox::Icon icon;
+    bool window_shown;  // the window the box belongs to
+  };
+  explicit Boxes(QMessageBox::StandardButton answer = QMessageBox::Ok) : answer(answer) { Arm(); }
+  void Arm() {
+    QTimer::singleShot(10, &context, [this] { Poll(); });
+  }
+  void Poll() {
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+      seen.push_back(
+          {box->windowTitle(), box->text(), box->icon(), box->parentWidget()->isVisible()});
+      QAbstractButton* button = box->button(answer);
+      QTest::mouseClick(button ? button : box->button(QMessageBox::Ok), Qt::LeftButton);
+    }
+    Arm();
+  }
+  QMessageBox::StandardButton answer;
+  std::vector<Box> seen;
+  QObject context;
+};
+
+// Replaces a field's text as a user does: select all, delete, type.
+void Type(QWidget* field, const QString& text) {
+  QTest::keyClick(field, Qt::Key_A, Qt::ControlModifier);
+  QTest::keyClick(field, Qt::Key_Backspace);
+  QTest::keyClicks(field, text);
+}
+void Click(QAbstractButton* button) { QTest::mouseClick(button, Qt::LeftButton); }
+
+class DialogTest : public DeviceFixture {
+ protected:
+  void Wire() override {
+    link_->Router().AddCallback(ChannelDescriptor::OTA_CONTROL,
+                                [this](const PacketHeader& h, const std::vector<uint8_t>& d) {
+                                  ota_->HandleControlPacket(h, d);
+                                });
+  }
+  void SetUp() override {
+    DeviceFixture::SetUp();
+    tx_->Enable(true);
+    rx_->Enable(true);
+    tx_->UpdateParametersList();  // the Ethernet settings are not in the seed list
+    tx_model_ = std::make_unique<ParameterModel>(*tx_, nullptr);
+    rx_model_ = std::make_unique<ParameterModel>(*rx_, nullptr);
+    sim_->ClearRecords();
+  }
+  void Unwire() override {
+    window_.reset();
+    tx_model_.reset();
+    rx_model_.reset();
+  }
+  // A widget of the window's form, by object name.
+  template <typename T = QLineEdit>
+  T* W(const char* name) {
+    T* child = window_->findChild<T*>(name);
+    EXPECT_NE(child, nullptr) << name;
+    return child;
+  }
+  QAbstractButton* Ok() { return W<QDialogButtonBox>("buttonBox")->button(QDialogButtonBox::Ok); }
+  void Choose(int row) {  // a battery chemistry, with the keyboard
+    QTest::keyClick(W<QComboBox>("rx_battery_chem_combo"), Qt::Key_Home);
+    for (int i = 0; i < row; ++i)
+      QTest::keyClick(W<QComboBox>("rx_battery_chem_combo"), Qt::Key_Down);
+  }
+  uint32_t Saved(Address device, int id) {
+    uint32_t raw = 0xDEADBEEF;
+    EXPECT_TRUE(sim_->GetSavedValue(device, P(id), &raw));
+    return raw;
+  }
+  size_t Requests(Address device, ParamCmd command) {
+    size_t n = 0;
+    for (const auto& p : sim_->ParameterRequests(device)) n += p.command == command;
+    return n;
+  }
+
+  LogCapture log_;  // attached before the threads start
+  std::unique_ptr<ParameterModel> tx_model_, rx_model_;
+  std::unique_ptr<QWidget> window_;
+};
+
+TEST_F(DialogTest, ChargePresetsSetTheLimitsAndTheFloatVoltageTurnsRedAbove36V) {
+  const QLocale previous;  // the fields use "." whatever the user's locale
+  QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+  window_ = std::make_unique<ChargeConfig>(rx_model_.get(), nullptr);
+  QLocale::setDefault(previous);
+  window_->show();
+  const std::tuple<const char*, const char*, const char*> rows[] = {
+      {"0.06 - 12.03V", "1 - 99", "12.030"}, {"3.00 - 4.20V", "3 - 8", "4.200"},
+      {"0.49 - 1.55V", "8 - 23", "1.550"},   {"1.93 - 2.44V", "5 - 14", "2.440"},
+      {"2.50 - 3.65V", "4 - 9", "3.650"},    {"3.00 - 4.35V", "3 - 6", "4.350"}};
+  for (int row = 0; row < 6; ++row) {
+    const auto& [range, cells, volts] = rows[row];
+    Choose(row);
+    EXPECT_EQ(W<QLabel>("label_cell_voltage")->text(),
+              QString("Battery Cell Full Voltage (%1)").arg(range));
+    EXPECT_EQ(W<QLabel>("label_number_cells")->text(),
+              QString("Number of Battery Cells\n(%1)").arg(cells));
+    EXPECT_EQ(W("batt_cell_full_voltage_edit")->text(), volts);
+    EXPECT_TRUE(W("batt_cell_full_voltage_edit")->hasAcceptableInput());
+  }
+  Type(W("batt_cell_full_voltage_edit"), "4,2");
+  EXPECT_NE(W("batt_cell_full_voltage_edit")->text(), "4,2");
+  const std::tuple<int, const char*, const char*, const char*, const char*> floats[] = {
+      {1, "8", "4.200", "33.600 V", "#000"},
+      {0, "4", "12.030", "48.120 V", "#f00"},
+      {0, "4", "9", "36.000 V", "#000"}};
+  for (const auto& [row, cells, volts, shown, color] : floats) {
+    Choose(row);
+    Type(W<QSpinBox>("number_cells_edit"), cells);
+    Type(W("batt_cell_full_voltage_edit"), volts);
+    EXPECT_EQ(W<QLabel>("label_float_voltage")->text(), shown);
+    EXPECT_EQ(W<QLabel>("label_float_voltage")->styleSheet(), QString("color: %1;").arg(color));
+  }
+}
+
+TEST_F(DialogTest, ChargeShowLoadsTheReceiverAndAPresetChangeReplacesTheVoltage) {
+  window_ = std::make_unique<ChargeConfig>(rx_model_.get(), nullptr);
+  sim_->SetValue(RX, P(63), 4100);
+  const std::pair<int, const char*> shows[] = {{1, "4.200"}, {1, "4.100"}, {9, "12.030"}};
+  for (const auto& [chemistry, volts] : shows) {  // Custom before the first; 9 has no preset
+    sim_->SetValue(RX, P(68), static_cast<uint32_t>(chemistry));
+    window_->show();
+    EXPECT_EQ(W("batt_cell_full_voltage_edit")->text(), volts);
+    EXPECT_EQ(W("charge_current_edit")->text(), "3.000");
+    Click(W<QPushButton>("cancel_button"));
+    EXPECT_FALSE(window_->isVisible());
+  }
+  EXPECT_EQ(W<QComboBox>("rx_battery_chem_combo")->currentText(), "Custom");
+}
+
+TEST_F(DialogTest, ChargeApplyChecksAsksThenWritesStagesAndCommits) {
+  window_ = std::make_unique<ChargeConfig>(rx_model_.get(), nullptr);
+  const char* const incorrect = "One or more parameters are incorrect";
+  using Values = std::vector<uint32_t>;  // saved chemistry, cells, mV, mA
+  const std::tuple<int, const char*, const char*, const char*, bool, QMessageBox::StandardButton,
+                   const char*, Values>
+      cases[] = {
+          {1, "8", "4.3", "1", false, QMessageBox::Yes, incorrect, {1, 6, 4200, 3000}},
+          {1, "8", "4.2", "", true, QMessageBox::Yes, incorrect, {1, 6, 4200, 3000}},
+          {1, "8", "4.2", "1", false, QMessageBox::No, "Are you sure", {1, 6, 4200, 3000}},
+          {1, "8", "4.2", "0.25", false, QMessageBox::Yes, "Are you sure", {1, 8, 4200, 250}},
+          {0, "4", "12.03", "10", true, QMessageBox::Yes, "Are you sure", {0, 4, 12030, 10000}}};
+  for (const auto& [row, cells, volts, amps, ok, answer, box, saved] : cases) {
+    window_->show();
+    Choose(row);
+    Type(W<QSpinBox>("number_cells_edit"), cells);
+    Type(W("batt_cell_full_voltage_edit"), volts);
+    Type(W("charge_current_edit"), amps);
+    const size_t writes = Requests(RX, SET_PARAMETER);
+    Boxes boxes(answer);
+    Click(W<QPushButton>(ok ? "ok_button" : "apply_button"));
+    ASSERT_EQ(boxes.seen.size(), 1u) << volts;
+    EXPECT_TRUE(boxes.seen[0].text.startsWith(box));
+    EXPECT_EQ(boxes.seen[0].window_shown, !ok);  // OK hides the window, then applies
+    EXPECT_EQ(Requests(RX, SET_PARAMETER) - writes, saved[3] == 3000 ? 0u : 4u);
+    EXPECT_EQ((Values{Saved(RX, 68), Saved(RX, 62), Saved(RX, 63), Saved(RX, 34)}), saved);
+  }
+}
+
+TEST_F(DialogTest, NetworkAddressesAreUnsigned32BitValuesBothWays) {
+  window_ = std::make_unique<NetworkConfig>(tx_model_.get(), nullptr);
+  sim_->SetValue(TX, P(51), 0xFF0A0B0C);
+  sim_->SetValue(TX, P(52), 0x77123456);
+  const std::tuple<uint32_t, const char*, const char*> cases[] = {
+      {0x0A010203, "10.1.2.3", "10.1.2.3"},
+      {0xC8010203, "200.1.2.3", "200.1.2.3"},
+      {0x0A0100FF, "10.1.0.255", "010.001.000.255"}};
+  for (const auto& [value, shown, typed] : cases) {
+    sim_->SetValue(TX, P(45), value);
+    window_->show();
+    EXPECT_EQ(W("eth_ip_addr_edit")->text(), shown);
+    EXPECT_EQ(W("eth_mac_addr_edit")->text(), "0A0B0C123456");
+    Type(W("eth_ip_addr_edit"), typed);
+    Click(Ok());
+    EXPECT_FALSE(window_->isVisible());
+    EXPECT_EQ(Saved(TX, 45), value);
+  }
+  EXPECT_EQ(log_.Count("Network Configuration Saved"), 3);
+}
+
+TEST_F(DialogTest, NetworkWritesOnlyCompleteAddressesAndAlsoWithDhcp) {
+  window_ = std::make_unique<NetworkConfig>(tx_model_.get(), nullptr);
+  window_->show();
+  Type(W("eth_gateway_edit"), "256.1.1.1");
+  EXPECT_NE(W("eth_gateway_edit")->text(), "256.1.1.1");
+  Type(W("eth_gateway_edit"), "10.1");
+  Boxes boxes;
+  Click(Ok());  // stays open and names the field
+  ASSERT_EQ(boxes.seen.size(), 1u);
+  EXPECT_TRUE(boxes.seen[0].text.startsWith("Gateway is not a complete address"));
+  EXPECT_TRUE(window_->isVisible());
+  Click(W<QDialogButtonBox>("buttonBox")->button(QDialogButtonBox::Cancel));
+  EXPECT_EQ(Requests(TX, SET_PARAMETER), 0u);
+  EXPECT_EQ(log_.CountContaining("Network Configuration"), 0);
+
+  window_->show();
+  Click(W<QCheckBox>("eth_use_dhcp_check"));
+  Type(W("eth_dns_edit"), "8.8.4.4");
+  Click(Ok());
+  EXPECT_EQ(Saved(TX, 48), 0x08080404u);
+  EXPECT_EQ(Saved(TX, 49), 1u);
+}
+
+TEST_F(DialogTest, NetworkFailedWriteIsAnErrorAndEveryRequestIsStillMade) {
+  window_ = std::make_unique<NetworkConfig>(tx_model_.get(), nullptr);
+  for (bool disabled : {false, true}) {  // a refused write whose stage is accepted; no service
+    tx_->Enable(!disabled);
+    sim_->ClearRecords();
+    log_.Clear();
+    window_->show();
+    sim_->SetStatusZero(TX, P(45), !disabled);
+    auto accept_again = QObject::connect(tx_model_.get(), &ParameterModel::dataChanged,
+                                         [this] { sim_->SetStatusZero(TX, P(45), false); });
+    Click(Ok());
+    QObject::disconnect(accept_again);
+    EXPECT_FALSE(window_->isVisible());
+    EXPECT_EQ(log_.Count("Error Saving Network Configuration"), 1);
+    EXPECT_EQ(log_.Count("Network Configuration Saved"), 0);
+    EXPECT_EQ((std::vector<size_t>{Requests(TX, SET_PARAMETER), Requests(TX, STAGE_PARAMETER),
+                                   Requests(TX, COMMIT_STAGED)}),
+              (std::vector<size_t>{disabled ? 0u : 5u, 5, 1}));
+  }
+}
+
+TEST_F(DialogTest, I2cAddressFrom1To127IsSavedOrTheUserIsTold) {
+  window_ = std::make_unique<SetRxI2cAddressDialog>(nullptr, *rx_model_);
+  const std::pair<const char*, const char*> typing[] = {
+      {"127", "127"}, {"1", "1"}, {"128", "12"}, {"0", ""}, {"012", "12"}};
+  for (const auto& [typed, shown] : typing) {
+    Type(W("set_address_edit"), typed);
+    EXPECT_EQ(W("set_address_edit")->text(), shown) << typed;
+  }
+  const std::tuple<const char*, int, const char*> cases[] = {
+      // refuse: 1 all, 2 after the write
+      {"127", 0, "Please restart the RX device for changes to take effect."},
+      {"", 0, "Please enter an I2C address from 1 to 127."},
+      {"5", 1, "Error setting I2C Address on RX."},
+      {"9", 2, "Error setting I2C Address on RX."}};
+  for (const auto& [typed, refuse, text] : cases) {
+    sim_->SetStatusZero(RX, P(61), refuse == 1);
+    auto later = QObject::connect(rx_model_.get(), &ParameterModel::dataChanged, [&, r = refuse] {
+      if (r == 2) sim_->SetStatusZero(RX, P(61), true);
+    });
+    window_->show();
+    Type(W("set_address_edit"), typed);
+    Boxes boxes;
+    Click(W<QPushButton>("set_address_confirm_button"));
+    QObject::disconnect(later);
+    EXPECT_FALSE(window_->isVisible());
+    ASSERT_EQ(boxes.seen.size(), 1u);
+    EXPECT_EQ(boxes.seen[0].text, text);
+    EXPECT_EQ(boxes.seen[0].icon,
+              refuse || !*typed ? QMessageBox::Critical : QMessageBox::Information);
+    EXPECT_EQ(Saved(RX, 61), 127u);
+  }
+}
+
+TEST_F(DialogTest, FirmwareUpdateRunsBusyThenReportsAndQuits) {
+  window_ = std::make_unique<OtaUpdateDialog>(nullptr, *tx_, *rx_, *ota_);
+  ota_->SetPacing({300, 50});
+  QTemporaryDir dir;
+  const QString archive = dir.filePath("update.bin");
+  const auto record = SimDevices::MakeArchiveRecord(
+      OtaArchive::TxApp, SimDevices::MakeImage(0x202, std::vector<uint8_t>(640, 0x5A)));
+  std::ofstream(archive.toStdString(), std::ios::binary)
+      .write(reinterpret_cast<const char*>(record.data()), record.size());
+  const std::tuple<QString, uint32_t, const char*> cases[] = {
+      {"", 0x202, "OTA Update unsuccessful"},
+      {archive, 0x302, "OTA Update successful. \n\nPlease power cycle both RX and TX devices."},
+      {archive, 0x202, "OTA Update unsuccessful"}};  // the image it runs already is skipped
+  QApplication::setQuitOnLastWindowClosed(false);
+  for (const auto& [path, running, text] : cases) {
+    sim_->SetFirmwareId(TX, running);
+    window_->show();
+    Type(W("fw_image_edit"), path);
+    Click(W<QPushButton>("update_button"));
+    for (const char* name : {"update_button", "cancel_button", "browse_button", "fw_image_edit"}) {
+      EXPECT_FALSE(W<QWidget>(name)->isEnabled()) << name;
+    }
+    EXPECT_EQ(W<QProgressBar>("progress_update")->maximum(), 0);
+    Boxes boxes;
+    QTimer limit;  // the program's event loop, until the window quits it
+    QObject::connect(&limit, &QTimer::timeout, [] { QCoreApplication::exit(99); });
+    limit.start(60000);
+    EXPECT_EQ(QApplication::exec(), 0);
+    ASSERT_EQ(boxes.seen.size(), 1u);
+    EXPECT_EQ(boxes.seen[0].title, "Korvane OTA Update");
+    EXPECT_EQ(boxes.seen[0].text, text);
+    EXPECT_EQ(boxes.seen[0].icon,
+              running == 0x302 ? QMessageBox::Information : QMessageBox::Critical);
+    EXPECT_TRUE(W<QPushButton>("update_button")->isEnabled());
+  }
+  QApplication::setQuitOnLastWindowClosed(true);
+  EXPECT_EQ(sim_->FirmwareId(TX), 0x202u);
+}
+
+TEST_F(DialogTest, ParameterWidgetReadsAndWritesWithKeysAndButtons) {
+  window_ = std::make_unique<ParameterWidget>("Current", P(34), *tx_, nullptr);
+  QLineEdit* field = window_->findChild<QLineEdit*>();
+  const auto buttons = window_->findChildren<QPushButton*>();  // Get, Set
+  window_->show();
+  QApplication::setActiveWindow(window_.get());
+  ASSERT_TRUE(QTest::qWaitForWindowActive(window_.get()));
+  auto key = [&](Qt::Key k) { return [=] { QTest::keyClick(field, k); }; };
+  const std::tuple<bool, const char*, std::function<void()>, const char*, uint32_t> steps[] = {
+      {true, "", key(Qt::Key_Return), "3000", 3000},  // an empty field reads
+      {true, "12", [&] { Click(buttons[1]); }, "12", 12},
+      {true, "77", key(Qt::Key_Return), "77", 77},
+      {true, "5", key(Qt::Key_F5), "77", 77},
+      {true, "5", [&] { Click(buttons[0]); }, "77", 77},
+      {false, "5", key(Qt::Key_F5), "", 77}};  // a failed read
+  for (const auto& [enabled, typed, act, shown, device] : steps) {
+    tx_->Enable(enabled);
+    Type(field, typed);
+    QSignalSpy changed(window_.get(), SIGNAL(ValueChanged(QString)));
+    act();
+    ASSERT_EQ(changed.count(), 1);
+    EXPECT_EQ(changed[0][0].toString(), shown);
+    EXPECT_EQ(field->text(), shown);
+    EXPECT_EQ(field->selectedText(), shown);
+    EXPECT_EQ(QApplication::focusWidget(), field);
+    uint32_t value = 0;
+    EXPECT_TRUE(sim_->GetValue(TX, P(34), &value));
+    EXPECT_EQ(value, device);
+  }
+  // An id the transmitter's list lacks: the service throws; the field stays as it was.
+  tx_->Enable(true);
+  ParameterWidget unknown("Radio", P(4), *tx_, nullptr);
+  QSignalSpy changed(&unknown, SIGNAL(ValueChanged(QString)));
+  for (Qt::Key key : {Qt::Key_3, Qt::Key_Return, Qt::Key_F5}) {
+    QTest::keyClick(unknown.findChild<QLineEdit*>(), key);
+  }
+  EXPECT_EQ(unknown.findChild<QLineEdit*>()->text(), "3");
+  EXPECT_EQ(changed.count(), 0);
+  for (const char* slot : {"Set", "Get"}) {
+    EXPECT_EQ(log_.Count(std::string("ParameterWidget::") + slot +
+                         "Requested - parameter service threw an exception: Unknown parameter"),
+              1);
+  }
+  EXPECT_THROW(ParameterWidget("None", P(77), *tx_, nullptr), std::runtime_error);
+}
+
+}  // namespace
