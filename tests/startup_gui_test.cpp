@@ -9,11 +9,16 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QTest>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryFile>
 #include <QTimer>
 
 #include "command_line.h"
+#include "kovra/ota.h"
 #include "kovra/parameter_service.h"
 #include "main_window.h"
+#include "ota_update_dialog.h"
 #include "sim/sim_devices.h"
 #include "startup.h"
 #include "support/log_capture.h"
@@ -41,20 +46,27 @@ class StartupTest : public ::testing::Test {
     });
   }
 
+  static MainWindow* Window() {
+    MainWindow* window = nullptr;
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+      if (qobject_cast<MainWindow*>(w)) window = qobject_cast<MainWindow*>(w);
+    }
+    return window;
+  }
+
+  void Exit(MainWindow* window) {
+    if (exit_clock_.isValid()) return;
+    exit_clock_.start();
+    window->findChild<QAction*>("actionE_xit")->trigger();
+  }
+
   // Chooses Exit in the window when the transmitter's watchdog reports `connected`: just after
   // the window loaded the transmitter's parameters (true) or a request timed out (false).
   void ExitOnTransmitter(bool connected) {
     QTimer::singleShot(0, [this, connected] {  // the window is up once the event loop runs
-      MainWindow* window = nullptr;
-      for (QWidget* w : QApplication::topLevelWidgets()) {
-        if (qobject_cast<MainWindow*>(w)) window = qobject_cast<MainWindow*>(w);
-      }
+      MainWindow* window = Window();
       if (!window) return QCoreApplication::exit(1);
-      auto exit = [this, window] {
-        if (exit_clock_.isValid()) return;
-        exit_clock_.start();
-        window->findChild<QAction*>("actionE_xit")->trigger();
-      };
+      auto exit = [this, window] { Exit(window); };
       if (connected && window->TxStatus()->IsConnected()) return exit();
       QObject::connect(window->TxStatus(), &TargetStatus::ConnectionChanged, window,
                        [exit, connected](bool now) {
@@ -109,6 +121,41 @@ TEST_F(StartupTest, ExitEndsPromptlyWhetherTheTransmitterAnswersOrNot) {
     EXPECT_FALSE(sim.ParameterRequests(TX).empty());
     TearDown();
   }
+}
+
+TEST_F(StartupTest, ExitDuringAFirmwareUpdateEndsPromptly) {
+  QTemporaryFile archive;
+  const auto record = SimDevices::MakeArchiveRecord(
+      OtaArchive::TxApp, SimDevices::MakeImage(0x202, std::vector<uint8_t>(8192, 0x5A)));
+  ASSERT_TRUE(archive.open());
+  archive.write(reinterpret_cast<const char*>(record.data()), static_cast<qint64>(record.size()));
+  archive.flush();
+  SimDevices sim;
+  sim.SetFirmwareId(TX, 0x201);  // an older build than the archive's
+  sim.SetAnswerDelay(std::chrono::milliseconds(20));  // a slow device: the update takes seconds
+  sim.Start();
+  // Once the transmitter is connected, the user starts the update in the firmware window; Exit
+  // once the image is on its way.
+  QTimer::singleShot(0, [&] {
+    MainWindow* window = Window();
+    if (!window) return QCoreApplication::exit(1);
+    QObject::connect(window->TxStatus(), &TargetStatus::ConnectionChanged, window, [&, window] {
+      if (sim.OtaRequests(TX).size() > 0 || !window->TxStatus()->IsConnected()) return;
+      window->findChild<QAction*>("actionFirmware_Update")->trigger();
+      QTest::keyClicks(window->OtaDialog()->findChild<QLineEdit*>("fw_image_edit"),
+                       archive.fileName());
+      QTest::mouseClick(window->OtaDialog()->findChild<QPushButton*>("update_button"),
+                        Qt::LeftButton);
+    });
+    auto* poll = new QTimer(window);
+    QObject::connect(poll, &QTimer::timeout, [&, window] {
+      if (sim.OtaRequests(TX).size() > 2) Exit(window);
+    });
+    poll->start(10);
+  });
+  EXPECT_EQ(Run({"-a", sim.LinkText()}), 0);
+  EXPECT_TRUE(exit_clock_.isValid());
+  EXPECT_LT(exit_clock_.elapsed(), 2000);
 }
 
 }  // namespace
