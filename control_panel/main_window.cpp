@@ -229,6 +229,7 @@ void MainWindow::ChangeRxConnection(bool connected) {
 // ---- Telemetry ----
 
 void MainWindow::SetAdcValues(const TxAdcValues& values) {
+  ++pending_tx_;
   std::lock_guard<std::recursive_mutex> lock(handoff_);
   emit NewTxAdcMessage(values);
 }
@@ -240,7 +241,8 @@ void MainWindow::SetAdcValues(const RxAdcValues& values) {
 
 void MainWindow::HandleTxAdcMessage(const TxAdcValues& tx) {
   { std::lock_guard<std::recursive_mutex> lock(handoff_); }
-  tx_status_->SetConnected(true);
+  const bool newest = pending_tx_.fetch_sub(1) <= 1;
+  if (newest || tx_status_->IsConnected()) tx_status_->SetConnected(true);
   if (tx.plvl < 2 && last_tx_.plvl >= 2) LogWarn("Maximum TX Power reached!!!");
 
   const float p5 = tx.vmon_5v * tx.imon_5v;

@@ -2,6 +2,7 @@
 // The control panel's window: live telemetry read-outs and state labels, the power switch, the
 // message pane, CSV logging, the connection watchdogs and build labels, and the File menu with
 // the configuration windows.
+#include <atomic>
 #include <fstream>
 #include <memory>
 #include <mutex>
@@ -120,4 +121,9 @@ class MainWindow : public QMainWindow {
   // the hand-over visible to it. Recursive: a message logged on the GUI thread reaches its slot
   // directly, inside the emission.
   std::recursive_mutex handoff_;
+  // Transmitter records emitted but not yet handled. While the transmitter does not answer, a
+  // reconnection attempt holds the window for the length of a parameter time-out; only the
+  // newest of the records that queued up meanwhile starts the next attempt, so the window keeps
+  // answering the user.
+  std::atomic<int> pending_tx_{0};
 };

@@ -115,6 +115,10 @@ TEST_F(MainWindowTest, FailedTransmitterReconnectionIsRetriedByTheNextRecord) {
   EXPECT_FALSE(window_->TxStatus()->IsConnected());
   EXPECT_FALSE(tx_->Enabled());
   EXPECT_TRUE(Pane().contains("TX reconnection model update failed: Parameter request timed out"));
+  // Records that queued up while the window waited make one new attempt, not one each.
+  for (int i = 0; i < 3; ++i) Queue(Tx(0, 100, 0, 0, 0, 0, 0, 0));
+  QCoreApplication::processEvents();
+  EXPECT_EQ(Pane().count("TX reconnection model update failed"), 2);
   sim_->SetSilent(TX, false);
   Feed(Tx(0, 100, 0, 0, 0, 0, 0, 0));
   EXPECT_TRUE(window_->TxStatus()->IsConnected());

@@ -42,14 +42,20 @@ class WindowFixture : public DeviceFixture {
   // and everything they start run.
   template <typename T>
   void Feed(const T& record) {
+    Queue(record);
+    QCoreApplication::processEvents();
+    QCoreApplication::processEvents();
+  }
+
+  // The same, but leaves the record queued for the window.
+  template <typename T>
+  void Queue(const T& record) {
     std::vector<uint8_t> payload(50, 0);
     serialize(record, payload.data());
     PacketHeader header;
     header.SetSource(std::is_same<T, TxAdcValues>::value ? TX : RX);
     header.SetDestination(PC);
     AdcListener<T>{*window_}(header, payload);
-    QCoreApplication::processEvents();
-    QCoreApplication::processEvents();
   }
 
   std::unique_ptr<MainWindow> window_;
