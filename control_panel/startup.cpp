@@ -1,10 +1,8 @@
 #include "startup.h"
 
-#include <condition_variable>
 #include <cstdio>
 #include <iostream>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <utility>
 
@@ -13,6 +11,7 @@
 
 #include "korvane/messages.h"
 #include "korvane/packet_comms.h"
+#include "kovra/io_thread.h"
 #include "kovra/log.h"
 #include "kovra/message_router.h"
 #include "kovra/ota.h"
@@ -30,36 +29,6 @@ constexpr uint8_t kTcpLink = 2;
 
 // "Enable Charging for Device" on the transmitter.
 constexpr ParamId kEnableCharging = static_cast<ParamId>(60);
-
-// The I/O thread: a plain event loop that also reports its start and its end through a
-// std::mutex. Qt's own start and wait handshakes are invisible to ThreadSanitizer; with these,
-// everything the thread did is seen as done before shutdown destroys what it used.
-class IoThread : public QThread {
- public:
-  void WaitRunning() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return running_; });
-  }
-  // Called once the thread has stopped.
-  void AcknowledgeEnd() { std::lock_guard<std::mutex> lock(mutex_); }
-
- protected:
-  void run() override {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      running_ = true;
-    }
-    changed_.notify_all();
-    exec();
-    std::lock_guard<std::mutex> lock(mutex_);
-    running_ = false;
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  bool running_ = false;
-};
 
 // The entry's value when the option was given, otherwise null.
 const docopt::value* Given(const std::map<std::string, docopt::value>& args,
@@ -205,7 +174,7 @@ int RunControlPanel(const std::map<std::string, docopt::value>& args,
   }
 
   nice_quit_thread(*io_thread);
-  io_thread->AcknowledgeEnd();
+  io_thread->Ended();  // orders the thread's work before the destruction below
 
   // The update service goes first: its destructor stops a running update and waits for it,
   // so no completion reaches the window's firmware dialog once that is gone.

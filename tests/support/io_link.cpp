@@ -1,42 +1,6 @@
 #include "support/io_link.h"
 
-#include <condition_variable>
-#include <mutex>
 #include <utility>
-
-// The I/O thread: a plain event loop, which also reports its start and its end through a
-// std::mutex. Qt's own start and stop handshakes run on futexes that ThreadSanitizer cannot
-// see; this makes them visible, so that objects the thread used can be destroyed afterwards
-// without false reports.
-class IoLink::IoThread : public QThread {
- public:
-  void WaitRunning() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return running_; });
-  }
-  bool Ended() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return ended_;
-  }
-
- protected:
-  void run() override {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      running_ = true;
-    }
-    changed_.notify_all();
-    exec();
-    std::lock_guard<std::mutex> lock(mutex_);
-    ended_ = true;
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  bool running_ = false;
-  bool ended_ = false;
-};
 
 IoLink::IoLink(const std::string& link)
     : own_router_(std::make_unique<MessageRouter>()), router_(*own_router_) {

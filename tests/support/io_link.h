@@ -5,6 +5,7 @@
 #include <QThread>
 
 #include "korvane/packet_comms.h"
+#include "kovra/io_thread.h"
 #include "kovra/message_router.h"
 #include "kovra/stream_sink_sp.h"
 #include "kovra/workers.h"
@@ -66,8 +67,6 @@ class IoLink {
   void Stop();
 
  private:
-  class IoThread;
-
   void Open(const std::string& link);
 
   std::unique_ptr<MessageRouter> own_router_;
