@@ -49,11 +49,7 @@ class Rig {
     rx_ = std::make_unique<ParameterService>(RX, link_->CreateSink(), link_->Router(), "?? Params");
     ota_ = std::make_unique<OtaService>(link_->CreateSink());
     window_ = std::make_unique<MainWindow>(link_->CreateSink(), *tx_, *rx_, *ota_, nullptr);
-    link_->Router()
-        .AddCallback(ChannelDescriptor::TX_ADC_VALUES, AdcListener<TxAdcValues>(*window_))
-        .AddCallback(ChannelDescriptor::RX_ADC_VALUES, AdcListener<RxAdcValues>(*window_))
-        .AddCallback(ChannelDescriptor::LOG_MESSAGE, LogListener(*window_))
-        .AddCallback(ChannelDescriptor::PARAMETER_RESPONSE, ParameterListener(*window_));
+    AddWindowListeners(link_->Router(), *window_);
     link_->Start();
     sim_->WaitForHost(2000ms);
   }

@@ -48,32 +48,20 @@ struct StateLook {
   const char* style;
 };
 
-StateLook TxStateLook(unsigned state) {
-  switch (state) {
-    case 0: return {"Off", "color: #aa0000;"};
-    case 1: return {"Heartbeat", "color: orange;"};
-    case 2: return {"Ramp Up", "color: yellow;"};
-    case 3: return {"Charging", "color: #00ff00;"};
-    case 4: return {"Done", "color: #21c3f4;"};
-    default: return {"Error", "color: red;"};
-  }
-}
+// Charge states by their number; any other number shows as an error.
+constexpr StateLook kTxStates[] = {{"Off", "color: #aa0000;"},     {"Heartbeat", "color: orange;"},
+                                   {"Ramp Up", "color: yellow;"},  {"Charging", "color: #00ff00;"},
+                                   {"Done", "color: #21c3f4;"}};
+constexpr StateLook kRxStates[] = {
+    {"Off", "color: #aa0000;"},          {"Ramp Up", "color: yellow;"},
+    {"Const Current", "color: #b2ff00;"}, {"Const Voltage", "color: #00ff44;"},
+    {"Batt Full", "color: #21c3f4;"},     {"Stopping", "color: #d4aaff;"},
+    {"Alarm", "color: #ff3f00;"},         {"Stabilizing", "color: #f49d41;"}};
+constexpr StateLook kErrorState = {"Error", "color: red;"};
 
-StateLook RxStateLook(unsigned state) {
-  switch (state) {
-    case 0: return {"Off", "color: #aa0000;"};
-    case 1: return {"Ramp Up", "color: yellow;"};
-    case 2: return {"Const Current", "color: #b2ff00;"};
-    case 3: return {"Const Voltage", "color: #00ff44;"};
-    case 4: return {"Batt Full", "color: #21c3f4;"};
-    case 5: return {"Stopping", "color: #d4aaff;"};
-    case 6: return {"Alarm", "color: #ff3f00;"};
-    case 7: return {"Stabilizing", "color: #f49d41;"};
-    default: return {"Error", "color: red;"};
-  }
-}
-
-void ShowState(QLabel* label, const StateLook& look) {
+template <size_t N>
+void ShowState(QLabel* label, const StateLook (&looks)[N], unsigned state) {
+  const StateLook& look = state < N ? looks[state] : kErrorState;
   label->setStyleSheet(QLatin1String(look.style));
   label->setText(QLatin1String(look.text));
 }
@@ -262,7 +250,7 @@ void MainWindow::HandleTxAdcMessage(const TxAdcValues& tx) {
   } else {
     ui_->reading_efficiency->display(QStringLiteral("--"));
   }
-  ShowState(ui_->label_tx_state, TxStateLook(tx.charge_state));
+  ShowState(ui_->label_tx_state, kTxStates, tx.charge_state);
 
   last_tx_ = tx;
   emit TxAdcValuesUpdated(tx);
@@ -284,7 +272,7 @@ void MainWindow::HandleRxAdcMessage(const RxAdcValues& rx) {
   ui_->reading_battery_power->display(
       Reading(static_cast<double>(rx.vmon_battery) * static_cast<double>(rx.imon_battery)));
   ui_->reading_rectified_voltage->display(Reading(rx.vmon_rectified));
-  ShowState(ui_->label_rx_state, RxStateLook(rx.charge_state));
+  ShowState(ui_->label_rx_state, kRxStates, rx.charge_state);
 
   emit RxAdcValuesUpdated(rx);
 }

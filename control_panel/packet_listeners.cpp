@@ -4,6 +4,7 @@
 #include <map>
 #include <string>
 
+#include "kovra/message_router.h"
 #include "kovra/parameter_service.h"
 #include "main_window.h"
 
@@ -107,3 +108,10 @@ void AdcListener<T>::operator()(const PacketHeader& /*header*/,
 
 template class AdcListener<TxAdcValues>;
 template class AdcListener<RxAdcValues>;
+
+void AddWindowListeners(MessageRouter& router, MainWindow& window) {
+  router.AddCallback(ChannelDescriptor::TX_ADC_VALUES, AdcListener<TxAdcValues>(window))
+      .AddCallback(ChannelDescriptor::RX_ADC_VALUES, AdcListener<RxAdcValues>(window))
+      .AddCallback(ChannelDescriptor::LOG_MESSAGE, LogListener(window))
+      .AddCallback(ChannelDescriptor::PARAMETER_RESPONSE, ParameterListener(window));
+}

@@ -10,6 +10,11 @@
 #include "kovra/log.h"
 
 class MainWindow;
+class MessageRouter;
+
+// Adds the window's listeners to the router, in this order: TX telemetry (channel 5), RX
+// telemetry (4), device log lines (1) and the parameter trace (8). Before the I/O thread starts.
+void AddWindowListeners(MessageRouter& router, MainWindow& window);
 
 // Device log lines (channel 1): levels 1 to 3 go to the message pane, 0 to the console only.
 class LogListener {

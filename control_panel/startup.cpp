@@ -153,11 +153,8 @@ int RunControlPanel(const std::map<std::string, docopt::value>& args,
 
   // The I/O thread reads the callback table without a lock: everything is added before it runs.
   OtaService& ota_ref = *ota;
-  router->AddCallback(ChannelDescriptor::TX_ADC_VALUES, AdcListener<TxAdcValues>(*window))
-      .AddCallback(ChannelDescriptor::RX_ADC_VALUES, AdcListener<RxAdcValues>(*window))
-      .AddCallback(ChannelDescriptor::LOG_MESSAGE, LogListener(*window))
-      .AddCallback(ChannelDescriptor::PARAMETER_RESPONSE, ParameterListener(*window))
-      .AddCallback(ChannelDescriptor::OTA_CONTROL,
+  AddWindowListeners(*router, *window);
+  router->AddCallback(ChannelDescriptor::OTA_CONTROL,
                    [&ota_ref](const PacketHeader& header, const std::vector<uint8_t>& payload) {
                      ota_ref.HandleControlPacket(header, payload);
                    });

@@ -17,33 +17,9 @@
 #include "set_rx_i2c_address_dialog.h"
 #include "support/device_fixture.h"
 #include "support/log_capture.h"
+#include "support/message_boxes.h"
 
 namespace {
-
-// While it lives, answers every modal message box: records it, clicks `answer` (or Ok).
-struct Boxes {
-  struct Box {
-    QString title, text;
-    QMessageBox::Icon icon;
-    bool window_shown;  // the window the box belongs to
-  };
-  explicit Boxes(QMessageBox::StandardButton answer = QMessageBox::Ok) : answer(answer) { Arm(); }
-  void Arm() {
-    QTimer::singleShot(10, &context, [this] { Poll(); });
-  }
-  void Poll() {
-    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-      seen.push_back(
-          {box->windowTitle(), box->text(), box->icon(), box->parentWidget()->isVisible()});
-      QAbstractButton* button = box->button(answer);
-      QTest::mouseClick(button ? button : box->button(QMessageBox::Ok), Qt::LeftButton);
-    }
-    Arm();
-  }
-  QMessageBox::StandardButton answer;
-  std::vector<Box> seen;
-  QObject context;
-};
 
 // Replaces a field's text as a user does: select all, delete, type.
 void Type(QWidget* field, const QString& text) {

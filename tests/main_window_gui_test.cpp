@@ -28,6 +28,7 @@
 #include "set_rx_i2c_address_dialog.h"
 #include "parameter_model.h"
 #include "support/log_capture.h"
+#include "support/message_boxes.h"
 #include "support/window_fixture.h"
 #include "target_status.h"
 #include "ui_main_window.h"
@@ -54,17 +55,6 @@ RxAdcValues Rx(uint8_t state, float vbatt, float ibatt) {
   rx.imon_battery = ibatt;
   rx.vmon_rectified = 30.5f;
   return rx;
-}
-
-// Answers the next modal box with Ok; returns its text and icon through the given pointers.
-void AnswerNextBox(QString* text, QMessageBox::Icon* icon) {
-  QTimer::singleShot(0, [=] {
-    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-    if (!box) return AnswerNextBox(text, icon);
-    *text = box->text();
-    *icon = box->icon();
-    box->button(QMessageBox::Ok)->click();
-  });
 }
 
 class MainWindowTest : public WindowFixture {
@@ -250,12 +240,11 @@ TEST_F(MainWindowTest, PowerSwitchWritesTheSwitchThenTheGateDriver) {
 TEST_F(MainWindowTest, MakeDefaultReportsWhatTheDeviceSaved) {
   Feed(Tx(0, 100, 0, 0, 0, 0, 0, 0));
   sim_->SetValue(TX, P(60), 1);
-  QString text;
-  QMessageBox::Icon icon = QMessageBox::NoIcon;
-  AnswerNextBox(&text, &icon);
+  Boxes boxes;
   Ui().actionMake_current_power_state_default->trigger();
-  EXPECT_EQ(icon, QMessageBox::Information);
-  EXPECT_TRUE(text.contains("<b>on</b>")) << text.toStdString();
+  ASSERT_EQ(boxes.seen.size(), 1u);
+  EXPECT_EQ(boxes.seen[0].icon, QMessageBox::Information);
+  EXPECT_TRUE(boxes.seen[0].text.contains("<b>on</b>")) << boxes.seen[0].text.toStdString();
   uint32_t saved = 0;
   sim_->GetSavedValue(TX, P(60), &saved);
   EXPECT_EQ(saved, 1u);
@@ -263,10 +252,10 @@ TEST_F(MainWindowTest, MakeDefaultReportsWhatTheDeviceSaved) {
   // Telemetry stopped: the service is disabled, the state cannot be read, though the device
   // would still save it.
   window_->TxStatus()->SetConnected(false);
-  AnswerNextBox(&text, &icon);
   Ui().actionMake_current_power_state_default->trigger();
-  EXPECT_EQ(icon, QMessageBox::Critical);
-  EXPECT_TRUE(text.startsWith("The parameter was not saved successfully."));
+  ASSERT_EQ(boxes.seen.size(), 2u);
+  EXPECT_EQ(boxes.seen[1].icon, QMessageBox::Critical);
+  EXPECT_TRUE(boxes.seen[1].text.startsWith("The parameter was not saved successfully."));
 }
 
 }  // namespace

@@ -30,11 +30,7 @@ class WindowFixture : public DeviceFixture {
   void Wire() override {
     MainWindow::RegisterMetaTypes();
     window_ = std::make_unique<MainWindow>(std::move(window_sink_), *tx_, *rx_, *ota_, nullptr);
-    link_->Router()
-        .AddCallback(ChannelDescriptor::TX_ADC_VALUES, AdcListener<TxAdcValues>(*window_))
-        .AddCallback(ChannelDescriptor::RX_ADC_VALUES, AdcListener<RxAdcValues>(*window_))
-        .AddCallback(ChannelDescriptor::LOG_MESSAGE, LogListener(*window_))
-        .AddCallback(ChannelDescriptor::PARAMETER_RESPONSE, ParameterListener(*window_));
+    AddWindowListeners(link_->Router(), *window_);
   }
   void Unwire() override { window_.reset(); }
 
