@@ -139,7 +139,7 @@ TEST_F(MainWindowTest, ReadOutsFollowTheRecords) {
   EXPECT_EQ(log.Count("Maximum TX Power reached!!!"), 1);
 }
 
-TEST_F(MainWindowTest, MessagePaneShowsDeviceLinesByLevel) {
+TEST_F(MainWindowTest, MessagePaneShowsDeviceLinesByLevelAndKeepsTheNewest) {
   LogCapture log;
   auto send = [&](Address from, uint8_t level, const std::string& text) {
     LogMessage m;
@@ -170,10 +170,11 @@ TEST_F(MainWindowTest, MessagePaneShowsDeviceLinesByLevel) {
   EXPECT_TRUE(Pane().contains("[] Stranger"));
   EXPECT_TRUE(Pane().contains("[RX] " + QString(40, 'x') + "\n") ||
               Pane().endsWith("[RX] " + QString(40, 'x')));
-}
 
-TEST_F(MainWindowTest, MessagePaneKeepsTheNewestEntries) {
-  for (int i = 0; i < MainWindow::kMaxLogEntries + 5; ++i) window_->HandleLogMessage(QString::number(i));
+  // The pane keeps the newest entries only.
+  for (int i = 0; i < MainWindow::kMaxLogEntries + 5; ++i) {
+    window_->HandleLogMessage(QString::number(i));
+  }
   EXPECT_EQ(Ui().log_text->document()->blockCount(), MainWindow::kMaxLogEntries);
   EXPECT_TRUE(Ui().log_text->document()->firstBlock().text().endsWith(" 5"));
   EXPECT_TRUE(Pane().endsWith(QString::number(MainWindow::kMaxLogEntries + 4)));
