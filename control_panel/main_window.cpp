@@ -1,16 +1,24 @@
 #include "main_window.h"
 
 #include <stdexcept>
+#include <utility>
 
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QFileDialog>
 #include <QGridLayout>
+#include <QLCDNumber>
 #include <QMessageBox>
 #include <QPalette>
 #include <QStatusBar>
+#include <QTextBlock>
+#include <QTextCharFormat>
 #include <QTextCursor>
+#include <QTextDocument>
 #include <QTime>
+#include <QThread>
+#include <QTimer>
 
 #include "build_info.h"
 #include "charge_config.h"
@@ -22,6 +30,7 @@
 #include "parameter_model.h"
 #include "set_rx_i2c_address_dialog.h"
 #include "target_status.h"
+#include "tsan_handoff.h"
 #include "ui_main_window.h"
 
 // Resources of a static library must be registered by name, outside any namespace.
@@ -37,7 +46,38 @@ constexpr ParamId kChargingOn = static_cast<ParamId>(60);
 constexpr ParamId kCells = static_cast<ParamId>(62);
 constexpr ParamId kCellVoltage = static_cast<ParamId>(63);   // mV per cell
 
+// Lines from the devices are gathered for this long and appended in one edit: at the pane's
+// cap every edit re-lays out the whole pane, so one edit per line (or per event-loop turn)
+// would keep the GUI thread busy under a flood; 20 edits a second look live and cost little.
+constexpr int kLogFlushMs = 50;
+
+// After a failed transmitter reconnection, the next attempt waits this long.
+constexpr std::chrono::seconds kTxRetryPause(5);
+
 QString Reading(double value) { return QString::fromStdString(fmt::format("{:3.2f}", value)); }
+
+// Two decimals; a value whose text does not fit the read-out shows a dash in every digit rather
+// than a number with its leading digits cut off.
+void ShowReading(QLCDNumber* lcd, double value) {
+  QString text = Reading(value);
+  const int width = lcd->smallDecimalPoint() ? text.size() - text.count('.') : text.size();
+  if (width > lcd->digitCount()) text = QString(lcd->digitCount(), QLatin1Char('-'));
+  lcd->display(text);
+}
+
+// A device's text as one line of the pane: characters that would start a new paragraph or
+// that have no glyph show as the replacement character.
+QString PaneText(const std::string& message) {
+  QString text = QString::fromStdString(message);
+  for (QChar& c : text) {
+    const ushort u = c.unicode();
+    if ((u < 0x20 && u != '\t') || u == 0x7f || u == QChar::ParagraphSeparator ||
+        u == QChar::LineSeparator) {
+      c = QChar::ReplacementCharacter;
+    }
+  }
+  return text;
+}
 
 QString BuildText(const char* prefix, uint32_t build) {
   return QString::fromStdString(fmt::format("{}{:08x}", prefix, build));
@@ -94,6 +134,12 @@ MainWindow::MainWindow(std::unique_ptr<PacketSink>&& sink, ParameterService& tx_
   InitResources();
   ui_->setupUi(this);
   ui_->log_text->document()->setMaximumBlockCount(kMaxLogEntries);
+  ui_->log_text->document()->setUndoRedoEnabled(false);
+  log_flush_ = new QTimer(this);
+  log_flush_->setSingleShot(true);
+  log_flush_->setInterval(kLogFlushMs);
+  connect(log_flush_, &QTimer::timeout, this, [this] { AppendLogEntries(); },
+          Qt::DirectConnection);
   // A window of its own, though the main window owns it.
   charge_config_->setWindowFlags(Qt::Window);
 
@@ -105,8 +151,6 @@ MainWindow::MainWindow(std::unique_ptr<PacketSink>&& sink, ParameterService& tx_
 
   connect(rx_model_, &ParameterModel::dataChanged, rx_model_,
           [this] { UpdateChargerSummary(); }, Qt::DirectConnection);
-  connect(this, &MainWindow::NewLogMessage, this, &MainWindow::HandleLogMessage,
-          Qt::AutoConnection);
   connect(ui_->log_dir_button, &QPushButton::clicked, ui_->log_dir_button,
           [this] { ChooseLogDirectory(); }, Qt::DirectConnection);
   connect(ui_->log_button, &QPushButton::toggled, ui_->log_button,
@@ -126,6 +170,13 @@ MainWindow::MainWindow(std::unique_ptr<PacketSink>&& sink, ParameterService& tx_
           Qt::QueuedConnection);
   connect(power_switch_, &OnOffWidget::clicked, power_switch_,
           [this](bool on) { PowerSwitchClicked(on); }, Qt::DirectConnection);
+  connect(power_switch_, &OnOffWidget::SwitchRefused, power_switch_,
+          [this](bool on) {
+            LogError(fmt::format("Wireless power was not turned {}: the transmitter did not take "
+                                 "parameter 60 \"Enable Charging for Device\"",
+                                 on ? "on" : "off"));
+          },
+          Qt::DirectConnection);
   connect(ui_->actionE_xit, &QAction::triggered, ui_->actionE_xit,
           [] { QCoreApplication::exit(0); }, Qt::DirectConnection);
   connect(ui_->actionCharge_Config, &QAction::triggered, charge_config_, &QWidget::show);
@@ -159,28 +210,66 @@ MainWindow::~MainWindow() {
 
 void MainWindow::Log(const std::string& message) {
   kovra::GetLog()->info(message);
-  std::lock_guard<std::recursive_mutex> lock(handoff_);
-  emit NewLogMessage(QString::fromStdString(message));
+  QueueLogEntry(LogLevel::kInfo, message);
 }
 
 void MainWindow::LogWarn(const std::string& message) {
   kovra::GetLog()->warn(message);
-  std::lock_guard<std::recursive_mutex> lock(handoff_);
-  emit NewLogMessage(QStringLiteral("<span style='color:#cc7a00'>") +
-                     QString::fromStdString(message) + QStringLiteral("</span>"));
+  QueueLogEntry(LogLevel::kWarning, message);
 }
 
 void MainWindow::LogError(const std::string& message) {
   kovra::GetLog()->error(message);
-  std::lock_guard<std::recursive_mutex> lock(handoff_);
-  emit NewLogMessage(QStringLiteral("<span style='color:#dd0000'>") +
-                     QString::fromStdString(message) + QStringLiteral("</span>"));
+  QueueLogEntry(LogLevel::kError, message);
 }
 
 void MainWindow::HandleLogMessage(QString message) {
-  { std::lock_guard<std::recursive_mutex> lock(handoff_); }
+  QueueLogEntry(LogLevel::kInfo, message.toStdString());
+}
+
+// The queue's lock hands each entry to the GUI thread. Entries of the GUI thread are appended
+// at once, after any still waiting, so that the pane keeps the order in which they were logged.
+void MainWindow::QueueLogEntry(LogLevel level, const std::string& message) {
+  bool first = false;
+  {
+    std::lock_guard<std::mutex> lock(log_mutex_);
+    first = log_queue_.empty();
+    log_queue_.push_back({level, PaneText(message)});
+  }
+  if (QThread::currentThread() == thread()) {
+    AppendLogEntries();
+  } else if (first) {
+    QMetaObject::invokeMethod(this, [this] { log_flush_->start(); }, Qt::QueuedConnection);
+  }
+}
+
+// Every waiting entry in one edit: a bold time stamp, a blank and the text, in the level's
+// colour; the document drops the oldest entries beyond the cap once, at the end of the edit.
+void MainWindow::AppendLogEntries() {
+  std::vector<LogEntry> entries;
+  {
+    std::lock_guard<std::mutex> lock(log_mutex_);
+    entries.swap(log_queue_);
+  }
+  if (entries.empty()) return;
+  QTextDocument* document = ui_->log_text->document();
+  QTextCharFormat stamp;
+  stamp.setFontWeight(QFont::Bold);
+  QTextCharFormat formats[3];
+  formats[1].setForeground(QColor(0xcc, 0x7a, 0x00));
+  formats[2].setForeground(QColor(0xdd, 0x00, 0x00));
   const QString time = QTime::currentTime().toString(Qt::TextDate);
-  ui_->log_text->append(QStringLiteral("<b>") + time + QStringLiteral("</b> ") + message);
+
+  QTextCursor cursor(document);
+  cursor.movePosition(QTextCursor::End);
+  cursor.beginEditBlock();
+  for (const LogEntry& entry : entries) {
+    if (!document->isEmpty()) cursor.insertBlock(QTextBlockFormat(), QTextCharFormat());
+    cursor.insertText(time, stamp);
+    cursor.insertText(QStringLiteral(" "), QTextCharFormat());
+    cursor.insertText(entry.text, formats[static_cast<int>(entry.level)]);
+  }
+  cursor.endEditBlock();
   ui_->log_text->moveCursor(QTextCursor::End);
 }
 
@@ -189,6 +278,7 @@ void MainWindow::HandleLogMessage(QString message) {
 void MainWindow::ChangeTxConnection(bool connected) {
   tx_params_.Enable(connected);
   if (!connected) return;
+  ParameterModel::ReadPass pass(*tx_model_);
   try {
     tx_model_->UpdateModel();
     const uint32_t build = tx_model_->data(kBuildHash).toUInt();
@@ -196,6 +286,7 @@ void MainWindow::ChangeTxConnection(bool connected) {
   } catch (const std::runtime_error& e) {
     LogWarn(fmt::format("MainWindow::ChangeTxConnection - TX reconnection model update failed: {}",
                         e.what()));
+    tx_retry_at_ = std::chrono::steady_clock::now() + kTxRetryPause;
     tx_status_->SetConnected(false);
   }
 }
@@ -204,6 +295,9 @@ void MainWindow::ChangeRxConnection(bool connected) {
   rx_params_.Enable(connected);
   ui_->actionCharge_Config->setEnabled(connected);
   if (!connected) return;
+  // One pass for the refresh and everything it starts: each value is read once, and a receiver
+  // that does not answer costs one time-out.
+  ParameterModel::ReadPass pass(*rx_model_);
   try {
     rx_model_->RefreshModel();
     const uint32_t build = rx_model_->data(kBuildHash).toUInt();
@@ -217,20 +311,19 @@ void MainWindow::ChangeRxConnection(bool connected) {
 // ---- Telemetry ----
 
 void MainWindow::SetAdcValues(const TxAdcValues& values) {
-  ++pending_tx_;
-  std::lock_guard<std::recursive_mutex> lock(handoff_);
+  QueuedEmission emission;
   emit NewTxAdcMessage(values);
 }
 
 void MainWindow::SetAdcValues(const RxAdcValues& values) {
-  std::lock_guard<std::recursive_mutex> lock(handoff_);
+  QueuedEmission emission;
   emit NewRxAdcMessage(values);
 }
 
 void MainWindow::HandleTxAdcMessage(const TxAdcValues& tx) {
-  { std::lock_guard<std::recursive_mutex> lock(handoff_); }
-  const bool newest = pending_tx_.fetch_sub(1) <= 1;
-  if (newest || tx_status_->IsConnected()) tx_status_->SetConnected(true);
+  if (tx_status_->IsConnected() || std::chrono::steady_clock::now() >= tx_retry_at_) {
+    tx_status_->SetConnected(true);
+  }
   if (tx.plvl < 2 && last_tx_.plvl >= 2) LogWarn("Maximum TX Power reached!!!");
 
   const float p5 = tx.vmon_5v * tx.imon_5v;
@@ -242,11 +335,11 @@ void MainWindow::HandleTxAdcMessage(const TxAdcValues& tx) {
   const bool max_power = (tx.plvl & 0xFF) <= 1;
   palette.setColor(QPalette::WindowText, max_power ? QColor(255, 20, 40) : QColor(20, 255, 40));
   ui_->reading_tx_power->setPalette(palette);
-  ui_->reading_tx_power->display(Reading(tx_power_));
+  ShowReading(ui_->reading_tx_power, tx_power_);
 
   const float efficiency = 100.0f * batt_power_ / tx_power_;
   if (tx.charge_state == 3) {
-    ui_->reading_efficiency->display(Reading(efficiency));
+    ShowReading(ui_->reading_efficiency, efficiency);
   } else {
     ui_->reading_efficiency->display(QStringLiteral("--"));
   }
@@ -257,27 +350,27 @@ void MainWindow::HandleTxAdcMessage(const TxAdcValues& tx) {
 }
 
 void MainWindow::HandleRxAdcMessage(const RxAdcValues& rx) {
-  { std::lock_guard<std::recursive_mutex> lock(handoff_); }
   last_rx_ = rx;
   LogAdc(last_tx_, last_rx_);
   rx_status_->SetConnected(true);
   batt_power_ = rx.vmon_battery * rx.imon_battery;
 
-  ui_->reading_battery_voltage->display(Reading(rx.vmon_battery));
+  ShowReading(ui_->reading_battery_voltage, rx.vmon_battery);
   const bool at_limit = rx.vmon_battery > (voltage_limit_ - 1) / 1000.0;
   ui_->reading_battery_voltage->setStyleSheet(
       at_limit ? QStringLiteral("color: rgb(20, 255, 40); background-color: rgb(60, 180, 40)")
                : QStringLiteral("color: rgb(20, 255, 40); background-color: rgb(60, 40, 40)"));
-  ui_->reading_battery_current->display(Reading(rx.imon_battery));
-  ui_->reading_battery_power->display(
-      Reading(static_cast<double>(rx.vmon_battery) * static_cast<double>(rx.imon_battery)));
-  ui_->reading_rectified_voltage->display(Reading(rx.vmon_rectified));
+  ShowReading(ui_->reading_battery_current, rx.imon_battery);
+  ShowReading(ui_->reading_battery_power,
+              static_cast<double>(rx.vmon_battery) * static_cast<double>(rx.imon_battery));
+  ShowReading(ui_->reading_rectified_voltage, rx.vmon_rectified);
   ShowState(ui_->label_rx_state, kRxStates, rx.charge_state);
 
   emit RxAdcValuesUpdated(rx);
 }
 
 void MainWindow::UpdateChargerSummary() {
+  ParameterModel::ReadPass pass(*rx_model_);
   const int current = rx_model_->data(kMaxCurrent).toInt();
   const int limit = rx_model_->data(kVoltageLimit).toInt();
   const int cells = rx_model_->data(kCells).toInt();
@@ -340,6 +433,11 @@ void MainWindow::LogAdc(const TxAdcValues& tx, const RxAdcValues& rx) {
 }
 
 // ---- Power switch and menu ----
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+  QMainWindow::closeEvent(event);
+  if (event->isAccepted()) QCoreApplication::exit(0);
+}
 
 void MainWindow::PowerSwitchClicked(bool on) {
   if (on) {

@@ -2,11 +2,12 @@
 // The control panel's window: live telemetry read-outs and state labels, the power switch, the
 // message pane, CSV logging, the connection watchdogs and build labels, and the File menu with
 // the configuration windows.
-#include <atomic>
+#include <chrono>
 #include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include <QLabel>
 #include <QMainWindow>
@@ -20,6 +21,9 @@ Q_DECLARE_METATYPE(TxAdcValues)
 Q_DECLARE_METATYPE(RxAdcValues)
 
 class ChargeConfig;
+class QCloseEvent;
+class QLCDNumber;
+class QTimer;
 class NetworkConfig;
 class OnOffWidget;
 class OtaService;
@@ -45,8 +49,10 @@ class MainWindow : public QMainWindow {
              ParameterService& rx_params, OtaService& ota, QWidget* parent);
   ~MainWindow() override;
 
-  // Message pane entries at info, warning and error level; also written to the console.
-  // Callable from any thread: they only log and emit NewLogMessage.
+  // Message pane entries at info, warning and error level; also written to the console. The
+  // pane shows the text as it is (never as markup). Callable from any thread: they only log and
+  // queue the entry; entries from other threads reach the pane with the GUI thread's next turn,
+  // those of the GUI thread at once.
   void Log(const std::string& message);
   void LogWarn(const std::string& message);
   void LogError(const std::string& message);
@@ -74,20 +80,31 @@ class MainWindow : public QMainWindow {
   const QLabel& GuiBuildLabel() const { return gui_build_label_; }
 
  signals:
-  void NewLogMessage(const QString& message);
   void NewTxAdcMessage(const TxAdcValues& values);
   void NewRxAdcMessage(const RxAdcValues& values);
   void TxAdcValuesUpdated(const TxAdcValues& values);
   void RxAdcValuesUpdated(const RxAdcValues& values);
 
  public slots:
+  // Appends one info entry to the pane at once (GUI thread).
   void HandleLogMessage(QString message);
   void ChangeTxConnection(bool connected);
   void ChangeRxConnection(bool connected);
   void HandleTxAdcMessage(const TxAdcValues& values);
   void HandleRxAdcMessage(const RxAdcValues& values);
 
+ protected:
+  // Closing the window ends the program, as File > Exit does, whatever else is open.
+  void closeEvent(QCloseEvent* event) override;
+
  private:
+  enum class LogLevel { kInfo, kWarning, kError };
+  struct LogEntry {
+    LogLevel level;
+    QString text;
+  };
+  void QueueLogEntry(LogLevel level, const std::string& message);
+  void AppendLogEntries();
   void UpdateChargerSummary();
   void ChooseLogDirectory();
   void StartStopLogging(bool start);
@@ -116,14 +133,12 @@ class MainWindow : public QMainWindow {
   QLabel rx_build_label_;
   QLabel gui_build_label_;
   OnOffWidget* power_switch_ = nullptr;
-  // Held while a signal carrying data leaves another thread and when its slot starts: Qt's
-  // event queue hands the data over correctly, but ThreadSanitizer cannot see that; this makes
-  // the hand-over visible to it. Recursive: a message logged on the GUI thread reaches its slot
-  // directly, inside the emission.
-  std::recursive_mutex handoff_;
-  // Transmitter records emitted but not yet handled. While the transmitter does not answer, a
-  // reconnection attempt holds the window for the length of a parameter time-out; only the
-  // newest of the records that queued up meanwhile starts the next attempt, so the window keeps
-  // answering the user.
-  std::atomic<int> pending_tx_{0};
+  // Pane entries waiting for the GUI thread, in the order they were logged. A flood of device
+  // lines is appended and trimmed in one edit per event-loop turn, not one per line.
+  std::mutex log_mutex_;
+  std::vector<LogEntry> log_queue_;
+  QTimer* log_flush_;
+  // A reconnection attempt to a transmitter that does not answer holds the window for a
+  // parameter time-out; after a failed one, records only update the display until this time.
+  std::chrono::steady_clock::time_point tx_retry_at_{};
 };

@@ -30,7 +30,6 @@ OnOffWidget::OnOffWidget(ParamId id, ParameterModel* model, TargetStatus* status
       off_text_(off_text) {
   ui_->setupUi(this);
   connect(ui_->on_off_button, &QPushButton::clicked, this, &OnOffWidget::SwitchPressed);
-  connect(ui_->on_off_button, &QPushButton::clicked, this, &OnOffWidget::clicked);
   connect(model_, &ParameterModel::dataChanged, this, &OnOffWidget::UpdateData);
   connect(status_, &TargetStatus::ConnectionChanged, ui_->on_off_button,
           &QPushButton::setEnabled);
@@ -44,15 +43,18 @@ OnOffWidget::~OnOffWidget() { delete ui_; }
 void OnOffWidget::SwitchPressed(bool on) {
   if (model_->setData(model_->ParamIdToIndex(id_), QVariant(on ? 1 : 0), Qt::EditRole)) {
     UpdateStyleSheet(on);
+    emit clicked(on);
   } else {
     ui_->on_off_button->setChecked(!on);
+    emit SwitchRefused(on);
   }
 }
 
-void OnOffWidget::UpdateData(const QModelIndex& topLeft, const QModelIndex& /*bottomRight*/,
+void OnOffWidget::UpdateData(const QModelIndex& topLeft, const QModelIndex& bottomRight,
                              const QVector<int>& /*roles*/) {
-  if (topLeft != model_->ParamIdToIndex(id_)) return;
-  const QVariant value = model_->data(topLeft, Qt::DisplayRole);
+  const QModelIndex mine = model_->ParamIdToIndex(id_);
+  if (!mine.isValid() || mine.row() < topLeft.row() || mine.row() > bottomRight.row()) return;
+  const QVariant value = model_->data(mine, Qt::DisplayRole);
   const bool on = value.toInt() != 0;
   ui_->on_off_button->setChecked(on);
   UpdateStyleSheet(on);

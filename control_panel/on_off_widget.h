@@ -25,8 +25,11 @@ class OnOffWidget : public QWidget {
   Ui_OnOffWidget* Form() const { return ui_; }
 
  signals:
-  // Every click, with the button's new checked state.
+  // A click whose write the device took, with the state written.
   void clicked(bool on);
+  // A click whose write failed (refused or unanswered), with the state asked for; the button
+  // is back in its previous state.
+  void SwitchRefused(bool on);
   // The parameter was read back.
   void DataChanged(bool on);
 

@@ -20,20 +20,31 @@ QVariant ParameterModel::data(const QModelIndex& index, int role) const {
   if (role != Qt::DisplayRole) return QVariant();
   const ParamId id = IndexToParamId(index);
   if (id == PARAM_ID_NONE) return QVariant();
+  const bool in_pass = pass_depth_ > 0;
+  if (in_pass) {
+    if (pass_timed_out_) return QVariant();
+    const auto it = pass_values_.find(id);
+    if (it != pass_values_.end()) return it->second;
+  }
+  QVariant value;
   try {
     std::string text;
-    if (service_.Get(id, &text)) return QVariant(QString::fromStdString(text));
+    if (service_.Get(id, &text)) value = QVariant(QString::fromStdString(text));
   } catch (const std::runtime_error& e) {
     kovra::GetLog()->error("ParameterModel::getData - parameter service threw an exception: {}",
                            e.what());
+    if (in_pass) pass_timed_out_ = true;
+    return QVariant();
   }
-  return QVariant();
+  if (in_pass) pass_values_[id] = value;
+  return value;
 }
 
 bool ParameterModel::setData(const QModelIndex& index, const QVariant& value, int role) {
   if (!index.isValid() || role != Qt::EditRole) return false;
   const ParamId id = IndexToParamId(index);
   if (id == PARAM_ID_NONE) return false;
+  pass_values_.erase(id);
   try {
     const bool ok = service_.Set(id, value.toString().toStdString());
     if (ok) emit dataChanged(index, index, {});
@@ -109,10 +120,19 @@ void ParameterModel::UpdateModel() {
   RefreshModel();
 }
 
+// One signal for all rows: each listener reloads once per refresh, not once per row.
 void ParameterModel::RefreshModel() {
   rows_.clear();
-  for (int row = 0; row != rowCount(); ++row) {
-    const QModelIndex i = index(row, 0);
-    emit dataChanged(i, i, {});
-  }
+  const int rows = rowCount();
+  if (rows > 0) emit dataChanged(index(0, 0), index(rows - 1, 0), {});
+}
+
+ParameterModel::ReadPass::ReadPass(ParameterModel& model) : model_(model) {
+  ++model_.pass_depth_;
+}
+
+ParameterModel::ReadPass::~ReadPass() {
+  if (--model_.pass_depth_ > 0) return;
+  model_.pass_timed_out_ = false;
+  model_.pass_values_.clear();
 }

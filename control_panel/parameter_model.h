@@ -41,10 +41,31 @@ class ParameterModel : public QAbstractListModel {
 
   // Reloads the list from the device, then RefreshModel. Throws what the service throws.
   void UpdateModel();
-  // Forgets the row lookup and announces every row as changed.
+  // Forgets the row lookup and announces every row as changed, in one dataChanged signal from
+  // the first row to the last (none for an empty list).
   void RefreshModel();
+
+  // While a pass is open, each id is read from the device at most once (later reads of it give
+  // the same answer), and once a read has timed out nothing more is asked of the device: every
+  // further read fails at once, as a failed read does. A silent device then costs one time-out
+  // per pass instead of one per value. A write forgets what the pass read of its id. Passes
+  // nest; the outermost one ends the pass.
+  class ReadPass {
+   public:
+    explicit ReadPass(ParameterModel& model);
+    ~ReadPass();
+    ReadPass(const ReadPass&) = delete;
+    ReadPass& operator=(const ReadPass&) = delete;
+
+   private:
+    ParameterModel& model_;
+  };
 
  private:
   ParameterService& service_;
   std::map<ParamId, int> rows_;
+  // The open pass: its depth, what it read, and whether a read of it timed out.
+  mutable int pass_depth_ = 0;
+  mutable bool pass_timed_out_ = false;
+  mutable std::map<ParamId, QVariant> pass_values_;
 };

@@ -2,11 +2,15 @@
 // CSV log, power switch and the make-default entry. Records are handed to the listeners as the
 // router would hand them.
 #include <fstream>
+#include <map>
+#include <set>
 #include <sstream>
+#include <thread>
 
 #include <QAction>
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QLCDNumber>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -82,9 +86,14 @@ TEST_F(MainWindowTest, TransmitterConnectsBeforeItsFirstRecordIsShown) {
 
 TEST_F(MainWindowTest, ReceiverConnectsAfterItsFirstRecordIsShown) {
   window_->Form()->actionCharge_Config->setEnabled(false);
+  sim_->ClearRecords();
   Feed(Rx(2, 25.2f, 1.5f));
   EXPECT_DOUBLE_EQ(Ui().reading_battery_voltage->value(), 25.2);
   EXPECT_TRUE(Eventually([&] { return rx_->Enabled(); }));
+  std::map<int, int> asked;  // id, requests
+  for (const Parameter& p : sim_->ParameterRequests(RX)) ++asked[p.id];
+  EXPECT_LE(sim_->ParameterRequests(RX).size(), 9u);
+  for (const auto& [id, n] : asked) EXPECT_EQ(n, 1) << id;
   EXPECT_TRUE(Ui().actionCharge_Config->isEnabled());
   EXPECT_EQ(window_->RxBuildLabel().text(), "RX Build: 000000ff");
   EXPECT_EQ(Ui().config_info->text(),
@@ -97,20 +106,37 @@ TEST_F(MainWindowTest, ReceiverConnectsAfterItsFirstRecordIsShown) {
   }
   Feed(Rx(8, 1, 1));
   EXPECT_EQ(Ui().label_rx_state->text(), "Error");
+
+  // A receiver that answers nothing costs one time-out when it connects, then nothing more.
+  window_->RxStatus()->SetConnected(false);
+  sim_->SetSilent(RX, true);
+  sim_->ClearRecords();
+  Feed(Rx(2, 25.2f, 1.5f));
+  EXPECT_TRUE(Eventually([&] { return rx_->Enabled(); }));
+  Feed(Rx(2, 25.2f, 1.5f));
+  std::set<int> ids;
+  for (const Parameter& p : sim_->ParameterRequests(RX)) ids.insert(p.id);
+  EXPECT_EQ(ids.size(), 1u);
+  EXPECT_EQ(Ui().config_info->text(),
+            "0 Cells @ 0.00V\nVoltage Limit: 0.00V\nCurrent Limit: 0.00A");
 }
 
-TEST_F(MainWindowTest, FailedTransmitterReconnectionIsRetriedByTheNextRecord) {
+TEST_F(MainWindowTest, ASilentTransmitterIsRetriedAfterAPause) {
   sim_->SetSilent(TX, true);
   Feed(Tx(0, 100, 0, 0, 0, 0, 0, 0));
   EXPECT_FALSE(window_->TxStatus()->IsConnected());
   EXPECT_FALSE(tx_->Enabled());
   EXPECT_TRUE(Pane().contains("TX reconnection model update failed: Parameter request timed out"));
-  // Records that queued up while the window waited make one new attempt, not one each.
-  for (int i = 0; i < 3; ++i) Queue(Tx(0, 100, 0, 0, 0, 0, 0, 0));
-  QCoreApplication::processEvents();
-  EXPECT_EQ(Pane().count("TX reconnection model update failed"), 2);
-  sim_->SetSilent(TX, false);
-  Feed(Tx(0, 100, 0, 0, 0, 0, 0, 0));
+  // Records every 100 ms for 6.5 s only update the display until the pause of 5 s is over;
+  // the transmitter answers again after 4 s, so the second attempt succeeds.
+  QElapsedTimer clock;
+  clock.start();
+  while (clock.elapsed() < 6500) {
+    if (clock.elapsed() > 4000) sim_->SetSilent(TX, false);
+    Feed(Tx(0, 100, 0, 0, 0, 0, 0, 0));
+    QTest::qWait(100);
+  }
+  EXPECT_EQ(Pane().count("TX reconnection model update failed"), 1);
   EXPECT_TRUE(window_->TxStatus()->IsConnected());
   EXPECT_EQ(window_->TxBuildLabel().text(), "TX Build: cafef00d");
 }
@@ -139,6 +165,28 @@ TEST_F(MainWindowTest, ReadOutsFollowTheRecords) {
   EXPECT_EQ(log.Count("Maximum TX Power reached!!!"), 1);
 }
 
+TEST_F(MainWindowTest, AReadOutThatCannotShowAValueShowsDashes) {
+  struct Case { RxAdcValues rx; TxAdcValues tx; QLCDNumber* lcd; const char* shown; };
+  const Case cases[] = {
+      {Rx(3, -12345.678f, 1), Tx(3, 3, 0, 0, 0, 0, 30, 2), Ui().reading_battery_voltage, "------"},
+      {Rx(3, 12, 1e9f), Tx(3, 3, 0, 0, 0, 0, 30, 2), Ui().reading_battery_current, "------"},
+      {Rx(3, 12, 1e9f), Tx(3, 3, 0, 0, 0, 0, 30, 2), Ui().reading_battery_power, "------"},
+      {Rx(3, 15, 3), Tx(3, 3, 0.0001f, 1, 0, 0, 0, 0), Ui().reading_efficiency, "------"},
+      {Rx(3, 15, 3), Tx(3, 3, 0, 0, 0, 0, 0, 0), Ui().reading_efficiency, "inf"},
+      {Rx(3, -99.99f, 1), Tx(3, 3, 0, 0, 0, 0, 30, 2), Ui().reading_battery_voltage, "-99.99"},
+      {Rx(3, 9999.99f, 1), Tx(3, 3, 0, 0, 0, 0, 30, 2), Ui().reading_battery_voltage, "------"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.shown);
+    Feed(c.rx);
+    Feed(c.tx);
+    // What the read-out shows, against the same read-out given the expected text.
+    const QImage shown = c.lcd->grab().toImage();
+    c.lcd->display(QString::fromLatin1(c.shown));
+    EXPECT_EQ(shown, c.lcd->grab().toImage());
+  }
+}
+
 TEST_F(MainWindowTest, MessagePaneShowsDeviceLinesByLevelAndKeepsTheNewest) {
   LogCapture log;
   auto send = [&](Address from, uint8_t level, const std::string& text) {
@@ -159,6 +207,7 @@ TEST_F(MainWindowTest, MessagePaneShowsDeviceLinesByLevelAndKeepsTheNewest) {
   send(TX, 9, "Odd");
   send(static_cast<Address>(7), 1, "Stranger");
   send(RX, 1, std::string(40, 'x') + "tail");
+  const int entries = Ui().log_text->document()->blockCount();
   const QString html = Ui().log_text->toHtml();
   EXPECT_TRUE(Pane().contains("[RX] Charging"));
   EXPECT_TRUE(html.contains("#cc7a00")) << "warning colour";
@@ -168,24 +217,48 @@ TEST_F(MainWindowTest, MessagePaneShowsDeviceLinesByLevelAndKeepsTheNewest) {
   EXPECT_FALSE(Pane().contains("Odd"));
   EXPECT_EQ(log.CountContaining("UNKNOWN LOG LEVEL, 7Address=[1]: Odd"), 1);
   EXPECT_TRUE(Pane().contains("[] Stranger"));
-  EXPECT_TRUE(Pane().contains("[RX] " + QString(40, 'x') + "\n") ||
-              Pane().endsWith("[RX] " + QString(40, 'x')));
+  EXPECT_TRUE(Pane().endsWith("[RX] " + QString(40, 'x')));
 
-  // The pane keeps the newest entries only.
-  for (int i = 0; i < MainWindow::kMaxLogEntries + 5; ++i) {
-    window_->HandleLogMessage(QString::number(i));
+  // A device's text is shown as sent, never taken as markup, one entry per line.
+  struct Text { const char* sent; const char* shown; };
+  const Text texts[] = {
+      {"<img src=/dev/zero>", "<img src=/dev/zero>"},
+      {"Vbat<3.0V & I>2A", "Vbat<3.0V & I>2A"},
+      {"ratio a<b and c>d", "ratio a<b and c>d"},
+      {"two  blanks&amp;", "two  blanks&amp;"},
+      {"line\nbreak\r", "line\xef\xbf\xbd" "break\xef\xbf\xbd"},
+  };
+  for (const Text& t : texts) {
+    send(TX, 1, t.sent);
+    EXPECT_TRUE(Pane().endsWith(QStringLiteral("[TX] ") + QString::fromUtf8(t.shown))) << t.sent;
   }
-  EXPECT_EQ(Ui().log_text->document()->blockCount(), MainWindow::kMaxLogEntries);
-  EXPECT_TRUE(Ui().log_text->document()->firstBlock().text().endsWith(" 5"));
-  EXPECT_TRUE(Pane().endsWith(QString::number(MainWindow::kMaxLogEntries + 4)));
+  EXPECT_EQ(Ui().log_text->document()->blockCount(), entries + 5);
+  EXPECT_FALSE(Ui().log_text->toHtml().contains("<img"));
+
+  // A burst from another thread: every entry in order, the newest kept.
+  std::thread burst([&] {
+    for (int i = 0; i < MainWindow::kMaxLogEntries + 50; ++i) window_->Log(std::to_string(i));
+  });
+  burst.join();
+  const QString last = QString::number(MainWindow::kMaxLogEntries + 49);
+  EXPECT_TRUE(Eventually([&] { return Pane().endsWith(" " + last); }));
+  QTextDocument* document = Ui().log_text->document();
+  EXPECT_EQ(document->blockCount(), MainWindow::kMaxLogEntries);
+  int expected = 50;
+  for (QTextBlock b = document->firstBlock(); b.isValid(); b = b.next(), ++expected) {
+    if (!b.text().endsWith(" " + QString::number(expected))) {
+      ADD_FAILURE() << b.text().toStdString();
+      break;
+    }
+  }
 }
 
 TEST_F(MainWindowTest, CsvLogRecordsEveryReceiverRecord) {
   QTemporaryDir dir;
-  Ui().log_dir_edit->setText(dir.path() + "/missing");
+  Ui().log_dir_edit->setText(dir.path() + "/<b>missing");
   QTest::mouseClick(Ui().log_button, Qt::LeftButton);
   EXPECT_FALSE(Ui().log_button->isChecked());
-  EXPECT_TRUE(Pane().contains("is an invalid logging directory"));
+  EXPECT_TRUE(Pane().endsWith("'" + dir.path() + "/<b>missing' is an invalid logging directory"));
   EXPECT_TRUE(Ui().log_dir_edit->isEnabled());
 
   Ui().log_dir_edit->setText(dir.path());
@@ -236,6 +309,28 @@ TEST_F(MainWindowTest, PowerSwitchWritesTheSwitchThenTheGateDriver) {
   EXPECT_TRUE(Pane().endsWith("Turning on wireless power"));
   QTest::mouseClick(button, Qt::LeftButton);
   EXPECT_TRUE(Pane().endsWith("Turning off wireless power"));
+
+  // A refused switch says so, and neither writes the gate driver nor claims to switch.
+  sim_->SetStatusZero(TX, P(60), true);
+  sim_->ClearRecords();
+  QTest::mouseClick(button, Qt::LeftButton);
+  EXPECT_TRUE(Pane().endsWith("Wireless power was not turned on: the transmitter did not take "
+                              "parameter 60 \"Enable Charging for Device\""));
+  EXPECT_EQ(Pane().count("Turning on wireless power"), 1);
+  for (const Parameter& p : sim_->ParameterRequests(TX)) EXPECT_NE(p.id, P(13));
+  EXPECT_EQ(button->text(), "Transmitter Off");
+  sim_->SetStatusZero(TX, P(60), false);
+}
+
+TEST_F(MainWindowTest, ClosingTheWindowEndsTheProgramWhateverIsOpen) {
+  window_->show();
+  window_->NetworkConfigDialog()->show();
+  QTimer::singleShot(0, window_.get(), [&] { window_->close(); });
+  QTimer guard;  // a program left running would never end
+  QObject::connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+  guard.start(5000);
+  EXPECT_EQ(QCoreApplication::exec(), 0);
+  window_->NetworkConfigDialog()->hide();
 }
 
 TEST_F(MainWindowTest, MakeDefaultReportsWhatTheDeviceSaved) {
