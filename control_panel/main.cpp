@@ -22,8 +22,21 @@ int main(int argc, char** argv) {
   log->info("Korvane Host Control Panel");
   log->info("Build Hash: {}", COMMIT_HASH);
 
+  const bool offscreen = UseOffscreenPlatformForCommand(args);
   QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
   QApplication app(argc, argv);
 
-  return RunControlPanel(args, GuiGetInterface);
+  if (!offscreen) return RunControlPanel(args, GuiGetInterface);
+  // Nobody sees an interface dialog on the offscreen platform: a link that does not open ends
+  // the command as failed instead of waiting for ever.
+  bool no_link = false;
+  const auto no_dialog = [&log, &no_link] {
+    log->error("No display to ask for another link: the command was not sent");
+    no_link = true;
+    GuiInterfaceSelection cancelled;
+    cancelled.cancelled = true;
+    return cancelled;
+  };
+  const int status = RunControlPanel(args, no_dialog);
+  return no_link ? 1 : status;
 }

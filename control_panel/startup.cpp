@@ -8,6 +8,7 @@
 
 #include <QApplication>
 #include <QThread>
+#include <QtGlobal>
 
 #include "korvane/messages.h"
 #include "korvane/packet_comms.h"
@@ -51,6 +52,14 @@ GuiInterfaceSelection GuiGetInterface() {
     selection.type = 0;
   }
   return selection;
+}
+
+bool UseOffscreenPlatformForCommand(const std::map<std::string, docopt::value>& args) {
+  if (!Given(args, "--command")) return false;
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+    if (!qEnvironmentVariableIsEmpty(name)) return false;
+  }
+  return qputenv("QT_QPA_PLATFORM", "offscreen");
 }
 
 void nice_quit_thread(QThread& thread) {

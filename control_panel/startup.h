@@ -38,6 +38,12 @@ using InterfaceChooser = std::function<GuiInterfaceSelection()>;
 int RunControlPanel(const std::map<std::string, docopt::value>& args,
                     const InterfaceChooser& choose_interface);
 
+// For the headless command on a machine without a screen (no DISPLAY, no WAYLAND_DISPLAY), as
+// from a service, cron or ssh: selects Qt's offscreen platform, unless QT_QPA_PLATFORM names
+// one, so that the hidden window can be built. Call before the QApplication exists. True when it
+// selected it; false without "--command" or with a display or a platform chosen.
+bool UseOffscreenPlatformForCommand(const std::map<std::string, docopt::value>& args);
+
 // The headless command on an open link: txon or txoff sets the transmitter's "Enable Charging
 // for Device". Returns the exit status: 0 done, 1 refused, failed or not a command.
 int RunHeadlessCommand(const std::string& command, ParameterService& tx_params);

@@ -13,8 +13,10 @@
 namespace {
 
 // Runs the program; returns its exit status, with what it wrote.
-int RunGui(const QStringList& args, std::string* out, std::string* err) {
+int RunGui(const QStringList& args, std::string* out, std::string* err,
+           const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
   QProcess process;
+  process.setProcessEnvironment(env);
   process.start(KORVANE_GUI, args);
   EXPECT_TRUE(process.waitForFinished(60000)) << args.join(' ').toStdString();
   *out = process.readAllStandardOutput().toStdString();
@@ -88,6 +90,22 @@ TEST(Headless, SetsTheTransmittersChargingSwitchAndEnds) {
     uint32_t value = 99;
     EXPECT_TRUE(sim.GetValue(TX, charging, &value) && value == c.after) << value;
   }
+}
+
+// As from a service, cron or ssh: no display and no Qt platform chosen.
+TEST(Headless, RunsWithoutADisplay) {
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) env.remove(name);
+  SimDevices sim;
+  sim.Start();
+  std::string out, err;
+  // A link that does not open cannot be chosen anew without a screen: the command fails.
+  EXPECT_EQ(RunGui({"-a", "nowhere", "-c", "txon"}, &out, &err, env), 1) << out << err;
+  EXPECT_NE(out.find("] No display to ask for another link"), std::string::npos) << out;
+  EXPECT_EQ(RunGui({"-a", QString::fromStdString(sim.LinkText()), "-c", "txon"}, &out, &err, env),
+            0) << out << err;
+  uint32_t value = 99;
+  EXPECT_TRUE(sim.GetValue(TX, static_cast<ParamId>(60), &value) && value == 1) << value;
 }
 
 }  // namespace

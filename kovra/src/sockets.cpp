@@ -53,8 +53,9 @@ void SerialSocket::Disconnect() { port_.close(); }
 bool SerialSocket::CloseOnLostDevice(QSerialPort::SerialPortError error) {
   if (error != QSerialPort::ReadError && error != QSerialPort::ResourceError) return false;
   if (!port_.isOpen()) return false;
-  kovra::GetLog()->error("Serial device - {} lost ({}); closing the port", device_,
-                         error == QSerialPort::ReadError ? "read error" : "resource error");
+  kovra::GetLog()->error(
+      "Serial device - {} lost ({}); closing the port, restart the program to connect again",
+      device_, error == QSerialPort::ReadError ? "read error" : "resource error");
   port_.close();
   return true;
 }

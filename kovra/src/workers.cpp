@@ -3,6 +3,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "kovra/log.h"
+
 namespace {
 
 // Feeds every byte to the reader; a rejected byte does not stop the loop (the reader resyncs
@@ -46,9 +48,17 @@ TcpWorker::TcpWorker(std::string address, MessageRouter& router)
   if (!socket_.Connect()) throw std::invalid_argument("Can't Connect TCP Socket");
   connect(&socket_.Device(), &QIODevice::readyRead, this, &TcpWorker::NotifyData);
   connect(this, &TcpWorker::NotifyWrite, this, &TcpWorker::WriteDataLoop);
+  // The link is opened once: a server that goes away is not connected to again, so the console
+  // says so, as the serial worker does for a lost port.
+  connect(&socket_.Device(), &QAbstractSocket::disconnected, this, [this] {
+    kovra::GetLog()->error(
+        "TCP Socket - connection to {}:{} lost ({}); restart the program to connect again",
+        socket_.Host(), socket_.Port(), socket_.Device().errorString().toStdString());
+  });
 }
 
-TcpWorker::~TcpWorker() = default;
+// Closing the socket at destruction is no lost link: its signals no longer reach the worker.
+TcpWorker::~TcpWorker() { socket_.Device().disconnect(this); }
 
 void TcpWorker::NotifyData() { FeedReader(reader_, socket_.Read(0)); }
 

@@ -51,6 +51,7 @@ class TcpWorker : public QObject {
  public:
   // Connects to "host:port" (blocking up to 1000 ms). Throws std::invalid_argument: the link
   // text's own errors (see TcpSocket), "Can't Connect TCP Socket" when no connection is made.
+  // A connection that ends afterwards logs one error line that the program must be restarted.
   TcpWorker(std::string address, MessageRouter& router);
   ~TcpWorker() override;
 
