@@ -746,24 +746,52 @@ TEST(SimTelemetryTest, TheSeedMakesTelemetryReproducible) {
   EXPECT_GT(differ, 10);
 }
 
-TEST(SimTelemetryTest, LogLinesComeNowAndThen) {
-  SimConfig c = Quiet();
-  c.log_period = milliseconds(10);
-  Running r(c);
-  Telemetry t = Collect(*r.host, milliseconds(3000), [](const Telemetry& t) {
+TEST(SimTelemetryTest, LogLinesAtTheirLevelsAndRate) {
+  struct Case {
+    const char* name;
+    milliseconds period;
+    int rate;
+    bool errors;
+    size_t lines;
+    std::set<int> levels;  // every level seen, and no other
+  };
+  const Case cases[] = {
+      {"default: info, some warnings", milliseconds(2), 0, false, 200, {1, 2}},
+      {"errors asked for", milliseconds(2), 0, true, 200, {0, 1, 2, 3}},
+      // Ten lines per millisecond: more than a period in whole milliseconds can ask for.
+      {"by rate", milliseconds(0), 10000, false, 5000, {1, 2}},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    SimConfig c = Quiet();
+    c.log_period = k.period;
+    c.log_rate = k.rate;
+    c.log_errors = k.errors;
+    const auto start = Clock::now();
+    Running r(c);
+    Telemetry t = Collect(*r.host, milliseconds(2000),
+                          [&](const Telemetry& t) { return t.logs.size() >= k.lines; });
+    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    ASSERT_GE(t.logs.size(), k.lines);
     std::set<int> levels;
-    for (const auto& l : t.logs) levels.insert(l[2]);
-    return levels.size() == 4 && t.logs.size() >= 20;
-  });
-  std::set<int> levels;
-  std::set<int> sources;
-  for (const auto& l : t.logs) {
-    levels.insert(l[2]);
-    sources.insert(l[1]);
-    EXPECT_FALSE(LogText(l).empty());
+    std::set<int> sources;
+    size_t warnings = 0;
+    for (const auto& l : t.logs) {
+      levels.insert(l[2]);
+      sources.insert(l[1]);
+      warnings += l[2] == 2;
+      EXPECT_FALSE(LogText(l).empty());
+    }
+    EXPECT_EQ(k.levels, levels);
+    EXPECT_EQ(std::set<int>({0x1F, 0x2F}), sources);
+    if (!k.errors) {  // about one in eight
+      EXPECT_GT(warnings, t.logs.size() / 16);
+      EXPECT_LT(warnings, t.logs.size() / 4);
+    }
+    if (k.rate > 0) {
+      EXPECT_LE(static_cast<double>(t.logs.size()), elapsed * k.rate + 1);
+    }
   }
-  EXPECT_EQ(std::set<int>({0, 1, 2, 3}), levels);
-  EXPECT_EQ(std::set<int>({0x1F, 0x2F}), sources);
 }
 
 // --- Firmware update ---

@@ -28,6 +28,10 @@ Behaviour:
   -r, --rate <hz>           telemetry records per second and device, 0 to 1000 (default 10)
   -s, --seed <n>            seed of every pseudo-random choice (default 1)
       --log-period <ms>     time between log lines, 0 for event lines only (default 3000)
+      --log-rate <n>        log lines per second across both devices, up to 100000
+                            (replaces --log-period; default 0: use --log-period)
+      --log-errors          log lines of every level, errors included (default: info lines,
+                            one in eight a warning)
       --reboot-delay <ms>   time from Reboot to running the new image (default 200)
       --charge-ticks <n>    telemetry ticks from switching on to a full battery (default 300)
       --charging            start with charging switched on (parameter 60 of the transmitter)
@@ -91,6 +95,8 @@ std::pair<std::string, std::string> SplitFirst(const std::string& text) {
 
 enum LongOnly {
   kLogPeriod = 1000,
+  kLogRate,
+  kLogErrors,
   kRebootDelay,
   kChargeTicks,
   kCharging,
@@ -117,6 +123,8 @@ int main(int argc, char** argv) {
       {"seed", required_argument, nullptr, 's'},
       {"help", no_argument, nullptr, 'h'},
       {"log-period", required_argument, nullptr, kLogPeriod},
+      {"log-rate", required_argument, nullptr, kLogRate},
+      {"log-errors", no_argument, nullptr, kLogErrors},
       {"reboot-delay", required_argument, nullptr, kRebootDelay},
       {"charge-ticks", required_argument, nullptr, kChargeTicks},
       {"charging", no_argument, nullptr, kCharging},
@@ -165,6 +173,15 @@ int main(int argc, char** argv) {
           return 0;
         case kLogPeriod:
           config.log_period = std::chrono::milliseconds(ParseNumber(arg));
+          break;
+        case kLogRate: {
+          const unsigned long rate = ParseNumber(arg);
+          if (rate > 100000) throw std::invalid_argument("log rate above 100000");
+          config.log_rate = static_cast<int>(rate);
+          break;
+        }
+        case kLogErrors:
+          config.log_errors = true;
           break;
         case kRebootDelay:
           config.reboot_delay = std::chrono::milliseconds(ParseNumber(arg));

@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -37,6 +38,7 @@ constexpr size_t kMaxHostBody = 52;             // header and 50 payload bytes
 constexpr size_t kMaxImage = 2u * 1024 * 1024;  // largest image body a device takes
 constexpr size_t kMaxPending = 1u << 20;        // output held for a slow host before dropping
 constexpr uint32_t kWrongIdMask = 0x00FF0000;
+constexpr int kMaxLogRate = 100000;             // periodic log lines per second, at most
 
 uint32_t ReadLe32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
@@ -214,6 +216,7 @@ class SimDevices::Impl {
   explicit Impl(SimConfig config) : cfg_(config) {
     cfg_.telemetry_hz = std::clamp(cfg_.telemetry_hz, 0, 1000);
     cfg_.charge_ticks = std::max(cfg_.charge_ticks, 20);
+    cfg_.log_rate = std::clamp(cfg_.log_rate, 0, kMaxLogRate);
     // Separate sequences, so that telemetry, answers and corruption do not shift each other.
     world_rng_.seed(config.seed);
     answer_rng_.seed(config.seed * 2654435761u + 1);
@@ -697,7 +700,10 @@ class SimDevices::Impl {
         {"Sensor read failed ({})", "Charger fault {} cleared", "Watchdog near timeout ({})"},
     };
     const Address source = std::uniform_int_distribution<int>(0, 1)(log_rng_) ? RX : TX;
-    const int level = std::uniform_int_distribution<int>(0, 3)(log_rng_);
+    // By default one line in eight is a warning and the rest are info; errors and debug lines
+    // only when asked for, so that a healthy pair of devices does not fill the pane with red.
+    const int draw = std::uniform_int_distribution<int>(0, 7)(log_rng_);
+    const int level = cfg_.log_errors ? draw % 4 : (draw == 0 ? 2 : 1);
     const int which = std::uniform_int_distribution<int>(0, 2)(log_rng_);
     const int number = std::uniform_int_distribution<int>(1, 99)(log_rng_);
     const Device& d = source == TX ? dev_[0] : dev_[1];
@@ -841,17 +847,48 @@ class SimDevices::Impl {
       next_tick_ += tick_period_;
       if (next_tick_ <= now) next_tick_ = now + tick_period_;  // no bursts after a stall
     }
-    if (cfg_.log_period.count() > 0 && now >= next_log_) {
+    if (cfg_.log_rate > 0) {
+      // Every line that is due by now, so that rates above the poll granularity (1 ms) hold.
+      const int64_t due = LogLinesDue(now);
+      // More than a second behind (the thread was held up): catch up by one second at most.
+      if (due - log_lines_sent_ > cfg_.log_rate) log_lines_sent_ = due - cfg_.log_rate;
+      for (; log_lines_sent_ < due; ++log_lines_sent_) PeriodicLog();
+    } else if (cfg_.log_period.count() > 0 && now >= next_log_) {
       PeriodicLog();
       next_log_ += cfg_.log_period;
       if (next_log_ <= now) next_log_ = now + cfg_.log_period;
     }
   }
 
+  // Periodic lines due from log_rate_start_ to now at cfg_.log_rate lines per second.
+  int64_t LogLinesDue(Clock::time_point now) const {
+    const int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(now - log_rate_start_)
+                           .count();
+    return ns * cfg_.log_rate / 1000000000;
+  }
+
+  // Time at which the next periodic line is due.
+  Clock::time_point NextLogLine() const {
+    if (cfg_.log_rate > 0) {
+      const int64_t ns = ((log_lines_sent_ + 1) * 1000000000 + cfg_.log_rate - 1) / cfg_.log_rate;
+      return log_rate_start_ + std::chrono::duration_cast<Clock::duration>(
+                                   std::chrono::nanoseconds(ns));
+    }
+    return next_log_;
+  }
+
+  // Starts periodic lines at rate lines per second (0: back to log_period), counted from now.
+  void SetLogRate(int rate) {
+    cfg_.log_rate = std::clamp(rate, 0, kMaxLogRate);
+    log_rate_start_ = Clock::now();
+    log_lines_sent_ = 0;
+    next_log_ = log_rate_start_ + cfg_.log_period;
+  }
+
   int Timeout(Clock::time_point now) const {
     Clock::time_point next = now + milliseconds(100);
     if (cfg_.telemetry_hz > 0) next = std::min(next, next_tick_);
-    if (cfg_.log_period.count() > 0) next = std::min(next, next_log_);
+    if (cfg_.log_rate > 0 || cfg_.log_period.count() > 0) next = std::min(next, NextLogLine());
     if (!delayed_.empty()) next = std::min(next, delayed_.begin()->first);
     for (const auto& d : dev_) {
       if (d.rebooting) next = std::min(next, d.reboot_done);
@@ -864,6 +901,8 @@ class SimDevices::Impl {
   }
 
   void Run() {
+    // Named, so that a benchmark can tell the devices' CPU time from the host's in one process.
+    pthread_setname_np(pthread_self(), "korvane_sim");
     std::unique_lock<std::mutex> lock(mu_);
     const auto start = Clock::now();
     tick_period_ = cfg_.telemetry_hz > 0
@@ -872,6 +911,8 @@ class SimDevices::Impl {
                        : Clock::duration::zero();
     next_tick_ = start + tick_period_;
     next_log_ = start + cfg_.log_period;
+    log_rate_start_ = start;
+    log_lines_sent_ = 0;
     while (!stop_) {
       const auto now = Clock::now();
       if (pty_) CheckPty();
@@ -939,6 +980,8 @@ class SimDevices::Impl {
   Clock::duration tick_period_{};
   Clock::time_point next_tick_;
   Clock::time_point next_log_;
+  Clock::time_point log_rate_start_;
+  int64_t log_lines_sent_ = 0;  // periodic lines sent since log_rate_start_ (log_rate mode)
 };
 
 // --- SimDevices ---
@@ -962,6 +1005,12 @@ std::string SimDevices::LinkText() const {
 void SimDevices::SetSilent(Address device, bool silent) {
   std::lock_guard<std::mutex> lock(impl_->mu_);
   impl_->Dev(device).silent = silent;
+}
+
+void SimDevices::SetLogRate(int lines_per_second) {
+  std::lock_guard<std::mutex> lock(impl_->mu_);
+  impl_->SetLogRate(lines_per_second);
+  impl_->Wake();
 }
 
 void SimDevices::SetDropProbability(double p) {

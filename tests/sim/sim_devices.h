@@ -34,7 +34,10 @@
 // current, mA). While the receiver draws battery power, the transmitter's supplies
 // (5 V, 12 V, power amplifier) add up to the battery power divided by an efficiency between
 // 0.72 and 0.88. The power level `plvl` wanders between 3 and 40 while charging, 100 when off.
-// Log lines (channel 1, 40 text bytes, NUL-padded) come at log_period with levels 0 to 3, and on
+// Periodic log lines (channel 1, 40 text bytes, NUL-padded) come at log_period, or at log_rate
+// lines per second across both devices when that is above 0 (every line due is sent on each
+// wake-up, so rates far above 1000 hold). Their level: one in eight is a warning (2), the rest
+// info (1); with log_errors the levels 0 (debug) to 3 (error) come alike. Log lines also come on
 // events: charging switched on ("Charging enabled") or off ("Charging disabled"), staged values
 // saved ("Parameters saved"), boot after a reboot ("Booted firmware 0x%08x").
 //
@@ -106,6 +109,9 @@ struct SimConfig {
   int telemetry_hz = 10;    // telemetry records per second and device, 0 none, at most 1000
   uint32_t seed = 1;        // seeds every pseudo-random choice
   std::chrono::milliseconds log_period{3000};    // periodic log lines; 0: only event lines
+  int log_rate = 0;         // periodic log lines per second (both devices); above 0 it replaces
+                            // log_period; at most 100000
+  bool log_errors = false;  // periodic lines of levels 0 to 3 alike instead of info and warnings
   std::chrono::milliseconds reboot_delay{200};   // time from Reboot to running the new image
   int charge_ticks = 300;   // telemetry ticks from switching on to a full battery
 };
@@ -127,6 +133,10 @@ class SimDevices {
   uint16_t Port() const;
   // "127.0.0.1:<port>" for TCP, the slave device path in pty mode.
   std::string LinkText() const;
+
+  // Periodic log lines at this many per second (both devices) from now on; 0: back to
+  // log_period.
+  void SetLogRate(int lines_per_second);
 
   // --- Faults (see the top of this file) ---
   void SetSilent(Address device, bool silent);
