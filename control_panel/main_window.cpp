@@ -140,6 +140,8 @@ MainWindow::MainWindow(std::unique_ptr<PacketSink>&& sink, ParameterService& tx_
   log_flush_->setInterval(kLogFlushMs);
   connect(log_flush_, &QTimer::timeout, this, [this] { AppendLogEntries(); },
           Qt::DirectConnection);
+  connect(this, &MainWindow::LogEntriesWaiting, log_flush_, QOverload<>::of(&QTimer::start),
+          Qt::QueuedConnection);
   // A window of its own, though the main window owns it.
   charge_config_->setWindowFlags(Qt::Window);
 
@@ -239,7 +241,7 @@ void MainWindow::QueueLogEntry(LogLevel level, const std::string& message) {
   if (QThread::currentThread() == thread()) {
     AppendLogEntries();
   } else if (first) {
-    QMetaObject::invokeMethod(this, [this] { log_flush_->start(); }, Qt::QueuedConnection);
+    emit LogEntriesWaiting();
   }
 }
 

@@ -84,6 +84,8 @@ class MainWindow : public QMainWindow {
   void NewRxAdcMessage(const RxAdcValues& values);
   void TxAdcValuesUpdated(const TxAdcValues& values);
   void RxAdcValuesUpdated(const RxAdcValues& values);
+  // Pane entries from another thread wait in the queue (queued to the GUI thread).
+  void LogEntriesWaiting();
 
  public slots:
   // Appends one info entry to the pane at once (GUI thread).
