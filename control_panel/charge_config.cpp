@@ -44,12 +44,13 @@ QString Volts(int millis) {
   return QString::fromStdString(fmt::format("{:3.3f}", millis / 1000.0));
 }
 
-// floor(1000 x text) in single precision: 4.2 must give 4200, not 4199.
-uint32_t Millis(const QString& text) {
-  return static_cast<uint32_t>(std::floor(1000.0f * text.toFloat()));
-}
-
 }  // namespace
+
+uint32_t TypedMillis(const QString& text) {
+  // In double precision the product lies within far less than half a thousandth of the typed
+  // value, so rounding gives it exactly (single precision and floor lose one: 4.015 -> 4014).
+  return static_cast<uint32_t>(std::lround(1000.0 * text.toDouble()));
+}
 
 ChargeConfig::ChargeConfig(ParameterModel* model, QWidget* parent)
     : QWidget(parent),
@@ -70,7 +71,13 @@ ChargeConfig::ChargeConfig(ParameterModel* model, QWidget* parent)
   connect(ui_->number_cells_edit, QOverload<int>::of(&QSpinBox::valueChanged), this,
           &ChargeConfig::UpdateDisplayedFloatVoltage);
   connect(ui_->cancel_button, &QPushButton::clicked, this, &ChargeConfig::hide);
-  connect(model_, &ParameterModel::dataChanged, this, &ChargeConfig::UpdateData);
+  connect(model_, &ParameterModel::dataChanged, this, &ChargeConfig::ModelChanged);
+  QLineEdit* cells_text = ui_->number_cells_edit->findChild<QLineEdit*>();
+  connect(cells_text, &QLineEdit::textChanged, this,
+          [this] { cells_acceptable_ = ui_->number_cells_edit->hasAcceptableInput(); });
+  // The spin box's own steps (arrows, wheel) leave it a value it accepts.
+  connect(ui_->number_cells_edit, QOverload<int>::of(&QSpinBox::valueChanged), this,
+          [this] { cells_acceptable_ = true; });
 
   for (QDoubleValidator* validator : {cell_voltage_validator_, charge_current_validator_}) {
     validator->setNotation(QDoubleValidator::StandardNotation);
@@ -99,10 +106,17 @@ void ChargeConfig::ChemistryChanged(int row) {
   UpdateBattLimits(korvane::GetBatteryConfigInfo(static_cast<unsigned char>(row)));
 }
 
+void ChargeConfig::ModelChanged() {
+  // A hidden form is loaded when it is shown; one waiting for the user's confirmation keeps
+  // what the user is asked about.
+  if (isVisible() && !asking_) UpdateData();
+}
+
 void ChargeConfig::UpdateBattLimits(korvane::BatteryConfig cfg) {
   const int min_cells = cfg.GetMinCells(kMinPackMv);
   const int max_cells = cfg.GetMaxCells(kMaxPackMv);
-  ui_->number_cells_edit->setRange(min_cells, max_cells);
+  ui_->number_cells_edit->setRange(min_cells, max_cells);  // shows a value in the new range
+  cells_acceptable_ = true;
 
   const double min_v = cfg.min_cell_mv / 1000.0;
   const double max_v = cfg.max_cell_mv / 1000.0;
@@ -126,6 +140,7 @@ void ChargeConfig::UpdateDisplayedFloatVoltage() {
 void ChargeConfig::UpdateData() {
   ui_->batt_cell_full_voltage_edit->setText(Volts(model_->data(kCellMv).toInt()));
   ui_->number_cells_edit->setValue(model_->data(kCells).toInt());
+  cells_acceptable_ = true;
   ui_->charge_current_edit->setText(Volts(model_->data(kCurrentMa).toInt()));
   // A chemistry without a preset is shown as Custom.
   int chemistry = model_->data(kChemistry).toInt();
@@ -139,26 +154,31 @@ void ChargeConfig::ApplyClicked() {
   int voltage_pos = ui_->batt_cell_full_voltage_edit->cursorPosition();
   int current_pos = ui_->charge_current_edit->cursorPosition();
   if (cell_voltage_validator_->validate(voltage_text, voltage_pos) != QValidator::Acceptable ||
-      charge_current_validator_->validate(current_text, current_pos) != QValidator::Acceptable) {
+      charge_current_validator_->validate(current_text, current_pos) != QValidator::Acceptable ||
+      !cells_acceptable_ || !ui_->number_cells_edit->hasAcceptableInput()) {
     QMessageBox::critical(this, "Error", "One or more parameters are incorrect", QMessageBox::Ok);
     return;
   }
 
+  // What is written is what the form shows now, whatever reaches the form while the user is
+  // asked (a receiver that reconnects refreshes the model).
+  const uint32_t cell_mv = TypedMillis(voltage_text);
+  const unsigned int cells = static_cast<unsigned int>(ui_->number_cells_edit->value());
+  const uint32_t current_ma = TypedMillis(current_text);
+  const auto chemistry = static_cast<unsigned char>(ui_->rx_battery_chem_combo->currentIndex());
+
+  asking_ = true;
   const auto answer = QMessageBox::warning(
       this, "Question",
       "Are you sure you want to set the default power configuration?\n\nCAUTION:\nPhysical "
       "damage may occur if these properties are set improperly.\n\nPlease confirm the battery "
       "requirements from your battery manufacturer before setting these parameters.",
       QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+  asking_ = false;
   if (answer != QMessageBox::Yes) return;
 
-  const uint32_t cell_mv = Millis(voltage_text);
-  const unsigned int cells = static_cast<unsigned int>(ui_->number_cells_edit->value());
-  const uint32_t current_ma = Millis(current_text);
-  const auto chemistry = static_cast<unsigned char>(ui_->rx_battery_chem_combo->currentIndex());
-
-  // Every write is made, whatever the earlier ones returned. Each successful one reloads the
-  // form through dataChanged; the values above are already taken.
+  // Every write is made, whatever the earlier ones returned. Each successful one reloads a
+  // shown form through dataChanged; the values above are already taken.
   bool written = model_->setData(kChemistry, QVariant(static_cast<int>(chemistry)), Qt::EditRole);
   written = model_->setData(kCells, QVariant(cells), Qt::EditRole) && written;
   written = model_->setData(kCellMv, QVariant(static_cast<unsigned int>(cell_mv)), Qt::EditRole) &&

@@ -66,6 +66,9 @@ NetworkConfig::NetworkConfig(ParameterModel* model, QDialog* parent)
     // A field marked incomplete by Ok is unmarked as soon as the user edits it.
     connect(field, &QLineEdit::textEdited, field, [field] { field->setStyleSheet(QString()); });
   }
+  // DHCP shown as unknown (its read failed) becomes a plain on/off choice once the user sets it.
+  QCheckBox* dhcp = ui_->eth_use_dhcp_check;
+  connect(dhcp, &QCheckBox::clicked, dhcp, [dhcp] { dhcp->setTristate(false); });
 }
 
 NetworkConfig::~NetworkConfig() = default;
@@ -79,28 +82,35 @@ void NetworkConfig::showEvent(QShowEvent* event) {
 }
 
 void NetworkConfig::UpdateData() {
-  // Addresses are unsigned 32-bit values; a failed read counts as 0.
-  const uint32_t ip = model_->data(kIpAddress).toUInt();
-  const uint32_t mask = model_->data(kSubnetMask).toUInt();
-  const uint32_t gateway = model_->data(kGateway).toUInt();
-  const uint32_t dns = model_->data(kDnsServer).toUInt();
-  const uint32_t individual = model_->data(kMacIndividual).toUInt();
-  const uint32_t oui = model_->data(kMacOui).toUInt();
-  const bool dhcp = model_->data(kUseDhcp).toInt() != 0;
-
-  ui_->eth_use_dhcp_check->setChecked(dhcp);
-  const std::array<std::pair<QLineEdit*, uint32_t>, 4> addresses = {{
-      {ui_->eth_ip_addr_edit, ip},
-      {ui_->eth_net_mask_edit, mask},
-      {ui_->eth_gateway_edit, gateway},
-      {ui_->eth_dns_edit, dns},
+  // A read that failed is shown empty (an address) or as unknown (DHCP), never as a value: Ok
+  // must not write a value the transmitter never gave and the user never entered.
+  const std::array<std::pair<QLineEdit*, ParamId>, 4> addresses = {{
+      {ui_->eth_ip_addr_edit, kIpAddress},
+      {ui_->eth_net_mask_edit, kSubnetMask},
+      {ui_->eth_gateway_edit, kGateway},
+      {ui_->eth_dns_edit, kDnsServer},
   }};
-  for (const auto& [field, value] : addresses) {
+  for (const auto& [field, id] : addresses) {
+    const QVariant value = model_->data(id);
     field->setStyleSheet(QString());
-    field->setText(DottedAddress(value));
+    field->setText(value.isValid() ? DottedAddress(value.toUInt()) : QString());
   }
-  const uint64_t mac = (static_cast<uint64_t>(oui & 0xFFFFFFu) << 24) | (individual & 0xFFFFFFu);
-  ui_->eth_mac_addr_edit->setText(QString::fromStdString(fmt::format("{:012X}", mac)));
+  const QVariant individual = model_->data(kMacIndividual);
+  const QVariant oui = model_->data(kMacOui);
+  const QVariant dhcp = model_->data(kUseDhcp);
+
+  QCheckBox* check = ui_->eth_use_dhcp_check;
+  check->setTristate(!dhcp.isValid());
+  check->setCheckState(!dhcp.isValid()      ? Qt::PartiallyChecked
+                       : dhcp.toInt() != 0  ? Qt::Checked
+                                            : Qt::Unchecked);
+  if (individual.isValid() && oui.isValid()) {
+    const uint64_t mac = (static_cast<uint64_t>(oui.toUInt() & 0xFFFFFFu) << 24) |
+                         (individual.toUInt() & 0xFFFFFFu);
+    ui_->eth_mac_addr_edit->setText(QString::fromStdString(fmt::format("{:012X}", mac)));
+  } else {
+    ui_->eth_mac_addr_edit->clear();
+  }
 }
 
 bool NetworkConfig::SetParameterNetworkConfiguration() {
@@ -110,7 +120,7 @@ bool NetworkConfig::SetParameterNetworkConfiguration() {
       {ui_->eth_gateway_edit, kGateway},
       {ui_->eth_dns_edit, kDnsServer},
   }};
-  const bool dhcp = ui_->eth_use_dhcp_check->isChecked();
+  const Qt::CheckState dhcp = ui_->eth_use_dhcp_check->checkState();
 
   bool written = true;
   for (const auto& [field, id] : addresses) {
@@ -121,7 +131,10 @@ bool NetworkConfig::SetParameterNetworkConfiguration() {
     }
     written = model_->setData(id, QVariant(static_cast<uint>(value)), Qt::EditRole) && written;
   }
-  written = model_->setData(kUseDhcp, QVariant(dhcp ? 1 : 0), Qt::EditRole) && written;
+  if (dhcp != Qt::PartiallyChecked) {  // unknown: neither read nor set by the user
+    written = model_->setData(kUseDhcp, QVariant(dhcp == Qt::Checked ? 1 : 0), Qt::EditRole) &&
+              written;
+  }
   return written;
 }
 
@@ -150,6 +163,7 @@ void NetworkConfig::accept() {
   // Every request is made whatever the earlier ones returned.
   bool saved = SetParameterNetworkConfiguration();
   for (ParamId id : {kIpAddress, kSubnetMask, kGateway, kDnsServer, kUseDhcp}) {
+    if (id == kUseDhcp && ui_->eth_use_dhcp_check->checkState() == Qt::PartiallyChecked) continue;
     saved = model_->stageParameter(id) && saved;
   }
   saved = model_->commitStagedParameters() && saved;

@@ -1,7 +1,8 @@
 #pragma once
 // The transmitter's Ethernet settings: DHCP, IP address, subnet mask, gateway and DNS server,
-// with its MAC address for reference. Reloads the settings when it is shown; Ok writes, stages
-// and commits them and logs the outcome on the console; Cancel closes without writing.
+// with its MAC address for reference. Reloads the settings when it is shown (a setting whose read
+// failed is shown empty or unknown); Ok writes, stages and commits them and logs the outcome on
+// the console; Cancel closes without writing.
 #include <memory>
 
 #include <QDialog>
@@ -19,8 +20,9 @@ class NetworkConfig : public QDialog {
 
   // Loads the seven Ethernet parameters into the form.
   void UpdateData();
-  // Writes the four addresses and the DHCP switch. Every write is made; true when all five
-  // succeeded. A field that is not a complete address is not written and counts as a failure.
+  // Writes the four addresses and the DHCP switch (not while it is unknown). Every write is
+  // made; true when all succeeded. A field that is not a complete address is not written and
+  // counts as a failure.
   bool SetParameterNetworkConfiguration();
 
   // For the tests: what the dialog is built of.

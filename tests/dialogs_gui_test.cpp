@@ -159,6 +159,83 @@ TEST_F(DialogTest, ChargeApplyChecksAsksThenWritesStagesAndCommits) {
   }
 }
 
+TEST_F(DialogTest, ChargeApplyWritesWhatTheFormShowedWhenApplyWasPressed) {
+  window_ = std::make_unique<ChargeConfig>(rx_model_.get(), nullptr);
+  auto reconnect = QObject::connect(qApp, &QApplication::focusChanged, [this](auto, QWidget* now) {
+    if (qobject_cast<QMessageBox*>(now ? now->window() : nullptr)) rx_model_->RefreshModel();
+  });  // the receiver reconnects while a box is open
+  using Values = std::vector<uint32_t>;  // saved chemistry, cells, mV
+  const std::tuple<int, const char*, const char*, Values> cases[] = {
+      {2, "20", "1.45", {2, 20, 1450}}, {1, "0", "4.1", {2, 20, 1450}},
+      {1, "", "4.1", {2, 20, 1450}},    {1, "99", "4.1", {2, 20, 1450}},
+      {1, "5", "4.015", {1, 5, 4015}}};
+  window_->show();
+  for (const auto& [row, cells, volts, saved] : cases) {
+    QApplication::setActiveWindow(window_.get());  // back from the last message box
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window_.get()));
+    Choose(row);
+    QLineEdit* cells_text = W<QSpinBox>("number_cells_edit")->findChild<QLineEdit*>();
+    QTest::mouseClick(cells_text, Qt::LeftButton);
+    Type(cells_text, cells);
+    Type(W("batt_cell_full_voltage_edit"), volts);
+    Boxes boxes(QMessageBox::Yes);
+    Click(W<QPushButton>("apply_button"));  // takes the focus: the spin box restores its value
+    ASSERT_EQ(boxes.seen.size(), 1u) << cells;
+    EXPECT_EQ(boxes.seen[0].text.startsWith("Are you sure"), saved[1] == 5 || row == 2) << cells;
+    EXPECT_EQ((Values{Saved(RX, 68), Saved(RX, 62), Saved(RX, 63)}), saved) << cells;
+  }
+  QObject::disconnect(reconnect);
+}
+
+TEST_F(DialogTest, TypedMillisIsTheNearestWholeThousandth) {
+  for (const auto& [low, high] : {std::pair(3000, 4200), std::pair(250, 10000)}) {  // mV, mA
+    for (int n = low; n <= high; ++n) {
+      const QString text = QString("%1.%2").arg(n / 1000).arg(n % 1000, 3, 10, QChar('0'));
+      ASSERT_EQ(TypedMillis(text), static_cast<uint32_t>(n)) << text.toStdString();
+    }
+  }
+}
+
+TEST_F(DialogTest, ChargeFormFollowsTheModelOnlyWhileShown) {
+  window_ = std::make_unique<ChargeConfig>(rx_model_.get(), nullptr);
+  for (bool shown : {false, true}) {
+    if (shown) window_->show();
+    sim_->ClearRecords();
+    rx_model_->RefreshModel();
+    rx_model_->setData(P(34), QVariant(shown ? 1500 : 2000), Qt::EditRole);
+    EXPECT_EQ(Requests(RX, GET_PARAMETER) > 0, shown);
+    EXPECT_EQ(W("charge_current_edit")->text(), shown ? "1.500" : "");
+  }
+}
+
+TEST_F(DialogTest, NetworkFailedReadIsShownUnknownAndNeverWritten) {
+  window_ = std::make_unique<NetworkConfig>(tx_model_.get(), nullptr);
+  // The read the transmitter refuses, whether the user then sets DHCP, what Ok says.
+  const std::tuple<int, bool, const char*> cases[] = {
+      {45, false, "IP Address is not a complete address"}, {49, false, ""}, {49, true, ""}};
+  for (const auto& [refused, click_dhcp, box] : cases) {
+    sim_->SetStatusZero(TX, P(refused), true);
+    window_->show();
+    sim_->SetStatusZero(TX, P(refused), false);
+    sim_->ClearRecords();
+    EXPECT_EQ(W("eth_ip_addr_edit")->text().isEmpty(), refused == 45);
+    auto* dhcp = W<QCheckBox>("eth_use_dhcp_check");
+    EXPECT_EQ(dhcp->checkState() == Qt::PartiallyChecked, refused == 49);
+    if (click_dhcp) Click(dhcp);
+    Type(W("eth_dns_edit"), "8.8.4.4");
+    Boxes boxes;
+    Click(Ok());
+    EXPECT_EQ(boxes.seen.empty() ? QString() : boxes.seen[0].text.left(36), box);
+    EXPECT_EQ(window_->isVisible(), refused == 45);
+    size_t writes = 0;  // of the refused parameter
+    for (const auto& p : sim_->ParameterRequests(TX))
+      writes += p.id == P(refused) && p.command == SET_PARAMETER;
+    EXPECT_EQ(writes, click_dhcp ? 1u : 0u);
+    if (refused == 45) Click(W<QDialogButtonBox>("buttonBox")->button(QDialogButtonBox::Cancel));
+  }
+  EXPECT_EQ(Saved(TX, 48), 0x08080404u);
+}
+
 TEST_F(DialogTest, NetworkAddressesAreUnsigned32BitValuesBothWays) {
   window_ = std::make_unique<NetworkConfig>(tx_model_.get(), nullptr);
   sim_->SetValue(TX, P(51), 0xFF0A0B0C);
@@ -206,10 +283,10 @@ TEST_F(DialogTest, NetworkWritesOnlyCompleteAddressesAndAlsoWithDhcp) {
 TEST_F(DialogTest, NetworkFailedWriteIsAnErrorAndEveryRequestIsStillMade) {
   window_ = std::make_unique<NetworkConfig>(tx_model_.get(), nullptr);
   for (bool disabled : {false, true}) {  // a refused write whose stage is accepted; no service
-    tx_->Enable(!disabled);
     sim_->ClearRecords();
     log_.Clear();
     window_->show();
+    tx_->Enable(!disabled);  // after the reads: a field whose read failed is never written
     sim_->SetStatusZero(TX, P(45), !disabled);
     auto accept_again = QObject::connect(tx_model_.get(), &ParameterModel::dataChanged,
                                          [this] { sim_->SetStatusZero(TX, P(45), false); });
