@@ -138,6 +138,8 @@ void ChargeConfig::UpdateDisplayedFloatVoltage() {
 }
 
 void ChargeConfig::UpdateData() {
+  // Each value read once, and one time-out at most when the receiver does not answer.
+  ParameterModel::ReadPass pass(*model_);
   ui_->batt_cell_full_voltage_edit->setText(Volts(model_->data(kCellMv).toInt()));
   ui_->number_cells_edit->setValue(model_->data(kCells).toInt());
   cells_acceptable_ = true;

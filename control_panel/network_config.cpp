@@ -82,6 +82,8 @@ void NetworkConfig::showEvent(QShowEvent* event) {
 }
 
 void NetworkConfig::UpdateData() {
+  // One time-out at most when the transmitter does not answer: the rest then shows as failed.
+  ParameterModel::ReadPass pass(*model_);
   // A read that failed is shown empty (an address) or as unknown (DHCP), never as a value: Ok
   // must not write a value the transmitter never gave and the user never entered.
   const std::array<std::pair<QLineEdit*, ParamId>, 4> addresses = {{

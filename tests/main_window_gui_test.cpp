@@ -119,6 +119,13 @@ TEST_F(MainWindowTest, ReceiverConnectsAfterItsFirstRecordIsShown) {
   EXPECT_EQ(ids.size(), 1u);
   EXPECT_EQ(Ui().config_info->text(),
             "0 Cells @ 0.00V\nVoltage Limit: 0.00V\nCurrent Limit: 0.00A");
+  // So does opening the charge configuration.
+  sim_->ClearRecords();
+  ids.clear();
+  Ui().actionCharge_Config->trigger();
+  for (const Parameter& p : sim_->ParameterRequests(RX)) ids.insert(p.id);
+  EXPECT_EQ(ids.size(), 1u);
+  window_->ChargeConfigWindow()->hide();
 }
 
 TEST_F(MainWindowTest, ASilentTransmitterIsRetriedAfterAPause) {
