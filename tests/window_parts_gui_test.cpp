@@ -94,33 +94,6 @@ TEST_F(ModelTest, KeepsItsRowsUntilRefreshedAndMapsADuplicateToItsLaterRow) {
   EXPECT_EQ(model_->ParamIdToIndex(P(60)).row(), 1);
 }
 
-TEST_F(ModelTest, APassReadsEachValueOnceAndStopsAtATimeOut) {
-  tx_->Enable(true);
-  sim_->SetParameterList(TX, {{P(5), 7}, {P(34), 3000}, {P(60), 1}});
-  model_->UpdateModel();
-  sim_->ClearRecords();
-  {
-    ParameterModel::ReadPass pass(*model_);
-    ParameterModel::ReadPass inner(*model_);
-    EXPECT_EQ(model_->data(P(5)).toString(), "7");
-    EXPECT_EQ(model_->data(P(5)).toString(), "7");
-    EXPECT_TRUE(model_->setData(P(5), QVariant(8), Qt::EditRole));
-    EXPECT_EQ(model_->data(P(5)).toString(), "8");  // a write forgets the value read
-    sim_->SetSilent(TX, true);
-    EXPECT_FALSE(model_->data(P(34)).isValid());
-    EXPECT_FALSE(model_->data(P(60)).isValid());  // not asked after the time-out
-  }
-  auto gets = [&](int id) {
-    int n = 0;
-    for (const Parameter& p : sim_->ParameterRequests(TX)) n += p.command == 2 && p.id == P(id);
-    return n;
-  };
-  EXPECT_EQ(gets(5), 2);   // once before the write, once after
-  EXPECT_EQ(gets(60), 0);  // never asked after the time-out
-  sim_->SetSilent(TX, false);
-  EXPECT_EQ(model_->data(P(60)).toString(), "1");  // the pass is over
-}
-
 TEST(TargetStatusTest, FollowsRecordsAndTimesOutOnce) {
   LogCapture log;
   TargetStatus status("TX", nullptr);
