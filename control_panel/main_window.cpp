@@ -54,12 +54,10 @@ constexpr int kLogFlushMs = 50;
 // After a failed transmitter reconnection, the next attempt waits this long.
 constexpr std::chrono::seconds kTxRetryPause(5);
 
-QString Reading(double value) { return QString::fromStdString(fmt::format("{:3.2f}", value)); }
-
 // Two decimals; a value whose text does not fit the read-out shows a dash in every digit rather
 // than a number with its leading digits cut off.
 void ShowReading(QLCDNumber* lcd, double value) {
-  QString text = Reading(value);
+  QString text = QString::fromStdString(fmt::format("{:3.2f}", value));
   const int width = lcd->smallDecimalPoint() ? text.size() - text.count('.') : text.size();
   if (width > lcd->digitCount()) text = QString(lcd->digitCount(), QLatin1Char('-'));
   lcd->display(text);
