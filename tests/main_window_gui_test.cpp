@@ -114,6 +114,8 @@ TEST_F(MainWindowTest, ReceiverConnectsAfterItsFirstRecordIsShown) {
   Feed(Rx(2, 25.2f, 1.5f));
   EXPECT_TRUE(Eventually([&] { return rx_->Enabled(); }));
   Feed(Rx(2, 25.2f, 1.5f));
+  // The time-out's ten requests: the last may reach the device after the window gave up.
+  EXPECT_TRUE(sim_->WaitForParameterRequests(RX, 10, std::chrono::seconds(2)));
   std::set<int> ids;
   for (const Parameter& p : sim_->ParameterRequests(RX)) ids.insert(p.id);
   EXPECT_EQ(ids.size(), 1u);
