@@ -65,8 +65,7 @@ void ShowReading(QLCDNumber* lcd, double value) {
 
 // A device's text as one line of the pane: characters that would start a new paragraph or
 // that have no glyph show as the replacement character.
-QString PaneText(const std::string& message) {
-  QString text = QString::fromStdString(message);
+QString PaneText(QString text) {
   for (QChar& c : text) {
     const ushort u = c.unicode();
     if ((u < 0x20 && u != '\t') || u == 0x7f || u == QChar::ParagraphSeparator ||
@@ -210,31 +209,31 @@ MainWindow::~MainWindow() {
 
 void MainWindow::Log(const std::string& message) {
   kovra::GetLog()->info(message);
-  QueueLogEntry(LogLevel::kInfo, message);
+  QueueLogEntry(LogLevel::kInfo, QString::fromStdString(message));
 }
 
 void MainWindow::LogWarn(const std::string& message) {
   kovra::GetLog()->warn(message);
-  QueueLogEntry(LogLevel::kWarning, message);
+  QueueLogEntry(LogLevel::kWarning, QString::fromStdString(message));
 }
 
 void MainWindow::LogError(const std::string& message) {
   kovra::GetLog()->error(message);
-  QueueLogEntry(LogLevel::kError, message);
+  QueueLogEntry(LogLevel::kError, QString::fromStdString(message));
 }
 
 void MainWindow::HandleLogMessage(QString message) {
-  QueueLogEntry(LogLevel::kInfo, message.toStdString());
+  QueueLogEntry(LogLevel::kInfo, std::move(message));
 }
 
 // The queue's lock hands each entry to the GUI thread. Entries of the GUI thread are appended
 // at once, after any still waiting, so that the pane keeps the order in which they were logged.
-void MainWindow::QueueLogEntry(LogLevel level, const std::string& message) {
+void MainWindow::QueueLogEntry(LogLevel level, QString message) {
   bool first = false;
   {
     std::lock_guard<std::mutex> lock(log_mutex_);
     first = log_queue_.empty();
-    log_queue_.push_back({level, PaneText(message)});
+    log_queue_.push_back({level, PaneText(std::move(message))});
   }
   if (QThread::currentThread() == thread()) {
     AppendLogEntries();

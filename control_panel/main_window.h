@@ -51,7 +51,7 @@ class MainWindow : public QMainWindow {
 
   // Message pane entries at info, warning and error level; also written to the console. The
   // pane shows the text as it is (never as markup). Callable from any thread: they only log and
-  // queue the entry; entries from other threads reach the pane with the GUI thread's next turn,
+  // queue the entry; entries from other threads reach the pane within the next flush (50 ms),
   // those of the GUI thread at once.
   void Log(const std::string& message);
   void LogWarn(const std::string& message);
@@ -105,7 +105,7 @@ class MainWindow : public QMainWindow {
     LogLevel level;
     QString text;
   };
-  void QueueLogEntry(LogLevel level, const std::string& message);
+  void QueueLogEntry(LogLevel level, QString message);
   void AppendLogEntries();
   void UpdateChargerSummary();
   void ChooseLogDirectory();
@@ -136,7 +136,7 @@ class MainWindow : public QMainWindow {
   QLabel gui_build_label_;
   OnOffWidget* power_switch_ = nullptr;
   // Pane entries waiting for the GUI thread, in the order they were logged. A flood of device
-  // lines is appended and trimmed in one edit per event-loop turn, not one per line.
+  // lines is appended and trimmed in one edit per flush of log_flush_, not one per line.
   std::mutex log_mutex_;
   std::vector<LogEntry> log_queue_;
   QTimer* log_flush_;

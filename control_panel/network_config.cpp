@@ -115,6 +115,10 @@ void NetworkConfig::UpdateData() {
   }
 }
 
+bool NetworkConfig::DhcpKnown() const {
+  return ui_->eth_use_dhcp_check->checkState() != Qt::PartiallyChecked;
+}
+
 bool NetworkConfig::SetParameterNetworkConfiguration() {
   const std::array<std::pair<QLineEdit*, ParamId>, 4> addresses = {{
       {ui_->eth_ip_addr_edit, kIpAddress},
@@ -122,7 +126,6 @@ bool NetworkConfig::SetParameterNetworkConfiguration() {
       {ui_->eth_gateway_edit, kGateway},
       {ui_->eth_dns_edit, kDnsServer},
   }};
-  const Qt::CheckState dhcp = ui_->eth_use_dhcp_check->checkState();
 
   bool written = true;
   for (const auto& [field, id] : addresses) {
@@ -133,9 +136,9 @@ bool NetworkConfig::SetParameterNetworkConfiguration() {
     }
     written = model_->setData(id, QVariant(static_cast<uint>(value)), Qt::EditRole) && written;
   }
-  if (dhcp != Qt::PartiallyChecked) {  // unknown: neither read nor set by the user
-    written = model_->setData(kUseDhcp, QVariant(dhcp == Qt::Checked ? 1 : 0), Qt::EditRole) &&
-              written;
+  if (DhcpKnown()) {
+    const bool dhcp = ui_->eth_use_dhcp_check->isChecked();
+    written = model_->setData(kUseDhcp, QVariant(dhcp ? 1 : 0), Qt::EditRole) && written;
   }
   return written;
 }
@@ -165,7 +168,7 @@ void NetworkConfig::accept() {
   // Every request is made whatever the earlier ones returned.
   bool saved = SetParameterNetworkConfiguration();
   for (ParamId id : {kIpAddress, kSubnetMask, kGateway, kDnsServer, kUseDhcp}) {
-    if (id == kUseDhcp && ui_->eth_use_dhcp_check->checkState() == Qt::PartiallyChecked) continue;
+    if (id == kUseDhcp && !DhcpKnown()) continue;
     saved = model_->stageParameter(id) && saved;
   }
   saved = model_->commitStagedParameters() && saved;

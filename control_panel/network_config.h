@@ -36,6 +36,9 @@ class NetworkConfig : public QDialog {
   void showEvent(QShowEvent* event) override;
 
  private:
+  // False while DHCP shows as unknown: its read failed and the user has not set it.
+  bool DhcpKnown() const;
+
   ParameterModel* model_;
   std::unique_ptr<Ui_NetworkConfig> ui_;
 };
