@@ -11,7 +11,9 @@
 //                               records/s) but answers no request. File > Exit at 3 s.
 //   BM_LogLines/<lines per s>   once both devices are connected and the window has settled,
 //                               the devices send log lines (info, one in eight a warning) at this
-//                               rate across both: 10 s at 240/s, 8 s at 2500/s.
+//                               rate across both: 10 s at 240/s, 8 s at 2500/s, and a flood at
+//                               the simulator's top rate, 100000/s, for 12 s with File > Exit
+//                               triggered at 10 s.
 //   BM_WindowAbsorbsTelemetry   throughput of the window's telemetry path alone: TxAdcValues and
 //                               RxAdcValues records handed straight to the telemetry listeners on
 //                               a thread of the benchmark's own (no link, no router), through the
@@ -27,7 +29,7 @@
 //                  (the silent device answers again; the log lines stop and those queued for the
 //                  window are dropped) only so that the GUI thread comes back and the scenario
 //                  can end: max_stall_ms is then a lower bound.
-//   exit_s         time from the Exit trigger at 3 s until QApplication::exec returned; with
+//   exit_s         time from the Exit trigger (3 s, or 10 s in the flood) until QApplication::exec returned; with
 //                  exit_capped = 1 it had not returned when the time was up, and exit_s is the
 //                  lower bound "time up minus 3 s". The event loop is entered again afterwards,
 //                  so the rest of the scenario is still measured.
@@ -37,6 +39,9 @@
 //   tx_shown_s, rx_shown_s  time from link start until the device's first telemetry record had
 //                  been drawn (-1: never while measuring).
 //   reconnect_warnings  "TX reconnection model update failed" pane warnings (failed attempts).
+//   received_per_s device lines the window received (and wrote to the console) per second.
+//   left_out       of those, the lines the pane left out because they came faster than it
+//                  could draw them (the sum of its "left out" warnings).
 //   cpu_per_s      CPU seconds per second of the process without the simulated devices' thread
 //                  (sim_cpu_per_s); rss_full_mb the resident memory when the pane first held
 //                  MainWindow::kMaxLogEntries entries (0: it never filled), rss_end_mb at the end.
@@ -49,6 +54,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
@@ -59,6 +65,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -71,6 +78,7 @@
 #include <QTextEdit>
 #include <QTimer>
 
+#include <spdlog/sinks/base_sink.h>
 #include <spdlog/sinks/basic_file_sink.h>
 
 #include "kovra/ota.h"
@@ -217,6 +225,30 @@ int DistinctIds(const std::vector<Parameter>& requests) {
   std::sort(ids.begin(), ids.end());
   return static_cast<int>(std::unique(ids.begin(), ids.end()) - ids.begin());
 }
+
+// --- Console lines ---
+
+// Counts what reaches the console: device lines ("[TX] ...", "[RX] ...") and the lines the pane
+// left out (the sum of the numbers its "left out" warnings give).
+struct ConsoleCount : spdlog::sinks::base_sink<std::mutex> {
+  static inline std::atomic<long> device_lines{0};
+  static inline std::atomic<long> left_out{0};
+  static void Reset() {
+    device_lines = 0;
+    left_out = 0;
+  }
+
+ protected:
+  void sink_it_(const spdlog::details::log_msg& msg) override {
+    const std::string_view text(msg.payload.data(), msg.payload.size());
+    if (text.substr(0, 5) == "[TX] " || text.substr(0, 5) == "[RX] ") {
+      ++device_lines;
+    } else if (text.find("log lines were left out of this pane") != std::string_view::npos) {
+      left_out += std::atol(std::string(text.substr(0, text.find(' '))).c_str());
+    }
+  }
+  void flush_() override {}
+};
 
 // --- The measured event loop ---
 
@@ -400,7 +432,8 @@ BENCHMARK(BM_SilentTransmitter)->Iterations(1)->Unit(benchmark::kSecond)->UseRea
 
 void BM_LogLines(benchmark::State& state) {
   const int rate = static_cast<int>(state.range(0));
-  const auto length = rate >= 1000 ? 8000ms : 10000ms;
+  const bool flood = rate >= 100000;
+  const auto length = flood ? 12000ms : rate >= 1000 ? 8000ms : 10000ms;
   Rig rig(Devices());
   MainWindow& window = rig.Window();
   rig.Start();
@@ -413,14 +446,17 @@ void BM_LogLines(benchmark::State& state) {
   const QTextDocument* pane = window.Form()->log_text->document();
   double cpu_start = 0, sim_cpu_start = 0, cpu = 0, sim_cpu = 0;
   double rss_full = 0, rss_end = 0, full_at_s = -1;
+  long received = 0, left_out = 0;
   int entries_end = 0;
   QElapsedTimer since_start;
   Measure m;
   m.length = length;
+  if (flood) m.exit_at = length - 2000ms;
   m.begin = [&] {
     cpu_start = ProcessCpuSeconds();
     sim_cpu_start = SimCpuSeconds();
     since_start.start();
+    ConsoleCount::Reset();
     rig.Sim().SetLogRate(rate);
   };
   m.on_tick = [&] {
@@ -433,6 +469,8 @@ void BM_LogLines(benchmark::State& state) {
     cpu = ProcessCpuSeconds() - cpu_start;
     sim_cpu = SimCpuSeconds() - sim_cpu_start;
     rss_end = ResidentMb();
+    received = ConsoleCount::device_lines.load();
+    left_out = ConsoleCount::left_out.load();
   };
   m.release = [&] { rig.Sim().SetLogRate(0); };
   LoopResult r;
@@ -447,8 +485,10 @@ void BM_LogLines(benchmark::State& state) {
   state.counters["rss_full_mb"] = rss_full;
   state.counters["rss_end_mb"] = rss_end;
   state.counters["pane_entries"] = entries_end;
+  state.counters["received_per_s"] = static_cast<double>(received) / seconds;
+  state.counters["left_out"] = static_cast<double>(left_out);
 }
-BENCHMARK(BM_LogLines)->Arg(240)->Arg(2500)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+BENCHMARK(BM_LogLines)->Arg(240)->Arg(2500)->Arg(100000)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
 void BM_WindowAbsorbsTelemetry(benchmark::State& state) {
   SimConfig config = Devices();
@@ -516,7 +556,9 @@ int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   standard_messages = qInstallMessageHandler(QuietMessages);
   // The program's console logger, on /dev/null (see the top of this file).
-  spdlog::basic_logger_mt("console", "/dev/null");
+  auto null_file = std::make_shared<spdlog::sinks::basic_file_sink_mt>("/dev/null");
+  spdlog::register_logger(std::make_shared<spdlog::logger>(
+      "console", spdlog::sinks_init_list{null_file, std::make_shared<ConsoleCount>()}));
   QApplication app(argc, argv);
   // The window's Exit ends the event loop; the benchmark enters it again.
   QApplication::setQuitOnLastWindowClosed(false);

@@ -1,11 +1,21 @@
 #include "main_window.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <iterator>
+#include <sstream>
 #include <stdexcept>
 #include <utility>
 
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QGridLayout>
 #include <QLCDNumber>
@@ -50,6 +60,9 @@ constexpr ParamId kCellVoltage = static_cast<ParamId>(63);   // mV per cell
 // cap every edit re-lays out the whole pane, so one edit per line (or per event-loop turn)
 // would keep the GUI thread busy under a flood; 20 edits a second look live and cost little.
 constexpr int kLogFlushMs = 50;
+// One flush draws for at most this long; what is left waits for the next flush, so that the
+// window keeps answering while a device floods its log.
+constexpr qint64 kLogDrawBudgetNs = 30'000'000;
 
 // After a failed transmitter reconnection, the next attempt waits this long.
 constexpr std::chrono::seconds kTxRetryPause(5);
@@ -63,17 +76,30 @@ void ShowReading(QLCDNumber* lcd, double value) {
   lcd->display(text);
 }
 
-// A device's text as one line of the pane: characters that would start a new paragraph or
-// that have no glyph show as the replacement character.
-QString PaneText(QString text) {
+// Text from a device or the user as one plain line, for the pane and the console: tab, line
+// feed and carriage return show as a blank; every other control character (C0, DEL, C1), the
+// line and paragraph separators, the text document's frame markers (which would start a new
+// entry) and the object replacement character show as the replacement character.
+QString OneLine(QString text) {
   for (QChar& c : text) {
     const ushort u = c.unicode();
-    if ((u < 0x20 && u != '\t') || u == 0x7f || u == QChar::ParagraphSeparator ||
-        u == QChar::LineSeparator) {
+    if (u == '\t' || u == '\n' || u == '\r') {
+      c = QLatin1Char(' ');
+    } else if (u < 0x20 || (u >= 0x7f && u <= 0x9f) || u == QChar::LineSeparator ||
+               u == QChar::ParagraphSeparator || u == 0xfdd0 || u == 0xfdd1 ||
+               u == QChar::ObjectReplacementCharacter) {
       c = QChar::ReplacementCharacter;
     }
   }
   return text;
+}
+
+// Printable ASCII needs no cleaning (the common case, and cheap to check).
+bool PrintableAscii(const std::string& text) {
+  for (const char c : text) {
+    if (c < 0x20 || c > 0x7e) return false;
+  }
+  return true;
 }
 
 QString BuildText(const char* prefix, uint32_t build) {
@@ -139,6 +165,8 @@ MainWindow::MainWindow(std::unique_ptr<PacketSink>&& sink, ParameterService& tx_
           Qt::DirectConnection);
   connect(this, &MainWindow::LogEntriesWaiting, log_flush_, QOverload<>::of(&QTimer::start),
           Qt::QueuedConnection);
+  connect(this, &MainWindow::NewLogMessage, this, &MainWindow::HandleLogMessage,
+          Qt::AutoConnection);
   // A window of its own, though the main window owns it.
   charge_config_->setWindowFlags(Qt::Window);
 
@@ -207,33 +235,54 @@ MainWindow::~MainWindow() {
 
 // ---- Message pane ----
 
-void MainWindow::Log(const std::string& message) {
-  kovra::GetLog()->info(message);
-  QueueLogEntry(LogLevel::kInfo, QString::fromStdString(message));
-}
+void MainWindow::Log(const std::string& message) { LogAt(LogLevel::kInfo, message); }
 
-void MainWindow::LogWarn(const std::string& message) {
-  kovra::GetLog()->warn(message);
-  QueueLogEntry(LogLevel::kWarning, QString::fromStdString(message));
-}
+void MainWindow::LogWarn(const std::string& message) { LogAt(LogLevel::kWarning, message); }
 
-void MainWindow::LogError(const std::string& message) {
-  kovra::GetLog()->error(message);
-  QueueLogEntry(LogLevel::kError, QString::fromStdString(message));
+void MainWindow::LogError(const std::string& message) { LogAt(LogLevel::kError, message); }
+
+void MainWindow::LogAt(LogLevel level, const std::string& message) {
+  QString text;
+  std::string cleaned;
+  if (PrintableAscii(message)) {
+    text = QString::fromLatin1(message.data(), static_cast<int>(message.size()));
+  } else {
+    text = OneLine(QString::fromStdString(message));
+    cleaned = text.toStdString();
+  }
+  const std::string& line = cleaned.empty() ? message : cleaned;
+  switch (level) {
+    case LogLevel::kInfo:
+      kovra::GetLog()->info(line);
+      break;
+    case LogLevel::kWarning:
+      kovra::GetLog()->warn(line);
+      break;
+    case LogLevel::kError:
+      kovra::GetLog()->error(line);
+      break;
+  }
+  QueueLogEntry(level, std::move(text));
 }
 
 void MainWindow::HandleLogMessage(QString message) {
-  QueueLogEntry(LogLevel::kInfo, std::move(message));
+  QueueLogEntry(LogLevel::kInfo, OneLine(std::move(message)));
 }
 
-// The queue's lock hands each entry to the GUI thread. Entries of the GUI thread are appended
-// at once, after any still waiting, so that the pane keeps the order in which they were logged.
+// The queue's lock hands each entry to the GUI thread; it never holds more entries than the pane
+// keeps, since older ones would be trimmed from the pane anyway. Entries of the GUI thread are
+// appended at once, after any still waiting (as many as one flush draws), so that the pane keeps
+// the order in which they were logged.
 void MainWindow::QueueLogEntry(LogLevel level, QString message) {
   bool first = false;
   {
     std::lock_guard<std::mutex> lock(log_mutex_);
     first = log_queue_.empty();
-    log_queue_.push_back({level, PaneText(std::move(message))});
+    if (log_queue_.size() >= static_cast<size_t>(kMaxLogEntries)) {
+      log_queue_.pop_front();
+      ++log_dropped_;
+    }
+    log_queue_.push_back({level, std::move(message)});
   }
   if (QThread::currentThread() == thread()) {
     AppendLogEntries();
@@ -242,15 +291,36 @@ void MainWindow::QueueLogEntry(LogLevel level, QString message) {
   }
 }
 
-// Every waiting entry in one edit: a bold time stamp, a blank and the text, in the level's
+// The waiting entries in one edit: a bold time stamp, a blank and the text, in the level's
 // colour; the document drops the oldest entries beyond the cap once, at the end of the edit.
+// One flush draws as many as fit its time (by the last flushes' cost per entry, laying out
+// included); the rest waits for the next flush.
 void MainWindow::AppendLogEntries() {
+  const auto fit = static_cast<size_t>(std::max<qint64>(kLogDrawBudgetNs / log_entry_ns_, 32));
   std::vector<LogEntry> entries;
+  size_t dropped = 0;
+  bool more = false;
   {
     std::lock_guard<std::mutex> lock(log_mutex_);
-    entries.swap(log_queue_);
+    const size_t n = std::min(fit, log_queue_.size());
+    entries.reserve(n + 1);
+    std::swap(dropped, log_dropped_);
+    if (dropped > 0) {
+      const std::string text = fmt::format(
+          "{} log lines were left out of this pane, too many at once; the console has them all",
+          dropped);
+      kovra::GetLog()->warn(text);
+      entries.push_back({LogLevel::kWarning, QString::fromStdString(text)});
+    }
+    std::move(log_queue_.begin(), log_queue_.begin() + static_cast<std::ptrdiff_t>(n),
+              std::back_inserter(entries));
+    log_queue_.erase(log_queue_.begin(), log_queue_.begin() + static_cast<std::ptrdiff_t>(n));
+    more = !log_queue_.empty();
   }
   if (entries.empty()) return;
+
+  QElapsedTimer drawing;
+  drawing.start();
   QTextDocument* document = ui_->log_text->document();
   QTextCharFormat stamp;
   stamp.setFontWeight(QFont::Bold);
@@ -258,7 +328,6 @@ void MainWindow::AppendLogEntries() {
   formats[1].setForeground(QColor(0xcc, 0x7a, 0x00));
   formats[2].setForeground(QColor(0xdd, 0x00, 0x00));
   const QString time = QTime::currentTime().toString(Qt::TextDate);
-
   QTextCursor cursor(document);
   cursor.movePosition(QTextCursor::End);
   cursor.beginEditBlock();
@@ -270,6 +339,12 @@ void MainWindow::AppendLogEntries() {
   }
   cursor.endEditBlock();
   ui_->log_text->moveCursor(QTextCursor::End);
+  // Small flushes say little about the cost per entry (the trimming and scrolling weigh more).
+  if (entries.size() >= 256) {
+    log_entry_ns_ = std::max<qint64>(drawing.nsecsElapsed() / static_cast<qint64>(entries.size()),
+                                     1000);
+  }
+  if (more) log_flush_->start();
 }
 
 // ---- Connections ----
@@ -391,28 +466,41 @@ void MainWindow::ChooseLogDirectory() {
 void MainWindow::StartStopLogging(bool start) {
   if (start) {
     const std::string dir = ui_->log_dir_edit->text().toStdString();
-    const std::string stamp =
+    std::string stamp =
         QDateTime::currentDateTime().toString(QStringLiteral("yyyy_MM_dd_HH_mm_ss")).toStdString();
-    const std::string name = fmt::format("{}/korvane_{}.csv", dir, stamp);
-    log_file_.open(name, std::ios::out | std::ios::trunc);
-    const bool logging = log_file_.good();
+    // An earlier log is never emptied: a start within the same second takes the next free name.
+    std::string name = fmt::format("{}/korvane_{}.csv", dir, stamp);
+    int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    for (int n = 2; fd < 0 && errno == EEXIST && n <= 1000; ++n) {
+      const std::string numbered = fmt::format("{}_{}", stamp, n);
+      name = fmt::format("{}/korvane_{}.csv", dir, numbered);
+      fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      if (fd >= 0) stamp = numbered;
+    }
+    if (fd >= 0) {
+      ::close(fd);
+      log_file_.open(name, std::ios::out | std::ios::trunc);
+    }
+    const bool logging = log_file_.good() && log_file_.is_open();
     if (logging) {
+      log_path_ = name;
+      log_size_ = 0;
       Log(fmt::format("Logging started to {}/korvane_{}.csv", dir, stamp));
-      log_file_ << "Ticks,VPA,IPA,VGD,IGD,VRect,VBatt,"
-                << "IBatt,VCharge,ICharge,ChargeState,PLvl\n";
-      log_file_.flush();
+      WriteLogRow("Ticks,VPA,IPA,VGD,IGD,VRect,VBatt,IBatt,VCharge,ICharge,ChargeState,PLvl\n");
     } else {
       if (log_file_.is_open()) log_file_.close();
       log_file_.clear();
       LogWarn(fmt::format("'{}' is an invalid logging directory", dir));
       ui_->log_button->setChecked(false);
+      ui_->log_dir_edit->setEnabled(true);
+      ui_->log_dir_button->setEnabled(true);
     }
-    ui_->log_dir_edit->setEnabled(!logging);
-    ui_->log_dir_button->setEnabled(!logging);
+    if (log_file_.is_open()) {
+      ui_->log_dir_edit->setEnabled(false);
+      ui_->log_dir_button->setEnabled(false);
+    }
     return;
   }
-  // A stream left in error by a failed write is closed too, so that the next start can open a
-  // new file.
   if (log_file_.is_open()) log_file_.close();
   log_file_.clear();
   Log("Logging stopped");
@@ -420,15 +508,36 @@ void MainWindow::StartStopLogging(bool start) {
   ui_->log_dir_button->setEnabled(true);
 }
 
-// Each row is flushed, so that a crash or a power cut loses no more than the row being written.
 void MainWindow::LogAdc(const TxAdcValues& tx, const RxAdcValues& rx) {
-  if (!log_file_.good()) return;
-  log_file_ << tx.count << ',' << tx.vmon_pa << ',' << tx.imon_pa << ',' << tx.vmon_gate_driver
-            << ',' << tx.imon_gate_driver << ',' << rx.vmon_rectified << ','
-            << rx.vmon_battery << ',' << rx.imon_battery << ',' << rx.vmon_battery_prog << ','
-            << rx.imon_charger << ',' << static_cast<unsigned>(tx.charge_state) << ','
-            << static_cast<unsigned>(tx.plvl) << '\n';
+  if (!log_file_.is_open()) return;
+  std::ostringstream row;
+  row << tx.count << ',' << tx.vmon_pa << ',' << tx.imon_pa << ',' << tx.vmon_gate_driver << ','
+      << tx.imon_gate_driver << ',' << rx.vmon_rectified << ',' << rx.vmon_battery << ','
+      << rx.imon_battery << ',' << rx.vmon_battery_prog << ',' << rx.imon_charger << ','
+      << static_cast<unsigned>(tx.charge_state) << ',' << static_cast<unsigned>(tx.plvl) << '\n';
+  WriteLogRow(row.str());
+}
+
+// Each row is flushed, so that a crash or a power cut loses no more than the row being written.
+// A row that cannot be written (a full disk, an I/O error) stops logging as the button does,
+// with an error in the pane; the file keeps every complete row and no part of that one.
+void MainWindow::WriteLogRow(const std::string& row) {
+  errno = 0;
+  log_file_ << row;
   log_file_.flush();
+  if (log_file_.good()) {
+    log_size_ += row.size();
+    return;
+  }
+  const int error = errno;
+  log_file_.close();
+  log_file_.clear();
+  std::error_code ignored;
+  std::filesystem::resize_file(log_path_, log_size_, ignored);
+  LogError(fmt::format("Could not write to {}: {}", log_path_,
+                       error != 0 ? std::strerror(error) : "write error"));
+  ui_->log_button->setChecked(false);
+  StartStopLogging(false);
 }
 
 // ---- Power switch and menu ----

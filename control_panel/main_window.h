@@ -3,6 +3,8 @@
 // message pane, CSV logging, the connection watchdogs and build labels, and the File menu with
 // the configuration windows.
 #include <chrono>
+#include <cstdint>
+#include <deque>
 #include <fstream>
 #include <memory>
 #include <mutex>
@@ -49,10 +51,13 @@ class MainWindow : public QMainWindow {
              ParameterService& rx_params, OtaService& ota, QWidget* parent);
   ~MainWindow() override;
 
-  // Message pane entries at info, warning and error level; also written to the console. The
-  // pane shows the text as it is (never as markup). Callable from any thread: they only log and
-  // queue the entry; entries from other threads reach the pane within the next flush (50 ms),
-  // those of the GUI thread at once.
+  // Message pane entries at info, warning and error level; also written to the console. Both
+  // show the text as one plain line (never as markup; no control characters, which could fake an entry or reach the
+  // terminal).
+  // Callable from any thread: they only log and queue the entry; entries from other threads
+  // reach the pane within the next flush (50 ms), those of the GUI thread at once. When more
+  // arrive than the pane can draw, the oldest waiting ones are left out of the pane (never more
+  // wait than the pane keeps) and a warning entry says how many; the console has every line.
   void Log(const std::string& message);
   void LogWarn(const std::string& message);
   void LogError(const std::string& message);
@@ -80,6 +85,8 @@ class MainWindow : public QMainWindow {
   const QLabel& GuiBuildLabel() const { return gui_build_label_; }
 
  signals:
+  // Appends the text as an info entry (through the pane's queue); may be emitted from any thread.
+  void NewLogMessage(const QString& message);
   void NewTxAdcMessage(const TxAdcValues& values);
   void NewRxAdcMessage(const RxAdcValues& values);
   void TxAdcValuesUpdated(const TxAdcValues& values);
@@ -105,11 +112,13 @@ class MainWindow : public QMainWindow {
     LogLevel level;
     QString text;
   };
+  void LogAt(LogLevel level, const std::string& message);
   void QueueLogEntry(LogLevel level, QString message);
   void AppendLogEntries();
   void UpdateChargerSummary();
   void ChooseLogDirectory();
   void StartStopLogging(bool start);
+  void WriteLogRow(const std::string& row);
   void PowerSwitchClicked(bool on);
   void MakePowerStateDefault();
 
@@ -126,6 +135,9 @@ class MainWindow : public QMainWindow {
   TargetStatus* tx_status_;
   TargetStatus* rx_status_;
   std::ofstream log_file_;
+  // The CSV file's name and the size of what was written to it completely.
+  std::string log_path_;
+  std::uintmax_t log_size_ = 0;
   TxAdcValues last_tx_{};
   RxAdcValues last_rx_{};
   float tx_power_ = 0;
@@ -135,11 +147,16 @@ class MainWindow : public QMainWindow {
   QLabel rx_build_label_;
   QLabel gui_build_label_;
   OnOffWidget* power_switch_ = nullptr;
-  // Pane entries waiting for the GUI thread, in the order they were logged. A flood of device
-  // lines is appended and trimmed in one edit per flush of log_flush_, not one per line.
+  // Pane entries waiting for the GUI thread, in the order they were logged, at most as many as
+  // the pane keeps, and how many older ones were left out since the last flush. A flood of
+  // device lines is appended and trimmed in one edit per flush of log_flush_, not one per line.
   std::mutex log_mutex_;
-  std::vector<LogEntry> log_queue_;
+  std::deque<LogEntry> log_queue_;
+  size_t log_dropped_ = 0;
   QTimer* log_flush_;
+  // What drawing one pane entry cost in the last large flush, laying out included (a guess
+  // until then).
+  qint64 log_entry_ns_ = 25'000;
   // A reconnection attempt to a transmitter that does not answer holds the window for a
   // parameter time-out; after a failed one, records only update the display until this time.
   std::chrono::steady_clock::time_point tx_retry_at_{};

@@ -1,7 +1,12 @@
 // The main window against the simulated devices: connection handling, read-outs, message pane,
 // CSV log, power switch and the make-default entry. Records are handed to the listeners as the
 // router would hand them.
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <csignal>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <set>
 #include <sstream>
@@ -11,6 +16,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QLCDNumber>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -226,29 +232,42 @@ TEST_F(MainWindowTest, MessagePaneShowsDeviceLinesByLevelAndKeepsTheNewest) {
   EXPECT_TRUE(Pane().contains("[] Stranger"));
   EXPECT_TRUE(Pane().endsWith("[RX] " + QString(40, 'x')));
 
-  // A device's text is shown as sent, never taken as markup, one entry per line.
+  // A device's text is shown as sent, never taken as markup, one entry per line, in the pane
+  // and on the console alike; what could fake an entry or drive a terminal shows as U+FFFD.
   struct Text { const char* sent; const char* shown; };
   const Text texts[] = {
       {"<img src=/dev/zero>", "<img src=/dev/zero>"},
       {"Vbat<3.0V & I>2A", "Vbat<3.0V & I>2A"},
       {"ratio a<b and c>d", "ratio a<b and c>d"},
       {"two  blanks&amp;", "two  blanks&amp;"},
-      {"line\nbreak\r", "line\xef\xbf\xbd" "break\xef\xbf\xbd"},
+      {"line\nbreak\tand\r\n", "line break and  "},
+      {"ok\xef\xb7\x90 12:00:00 [RX] FAKE", "ok\xef\xbf\xbd 12:00:00 [RX] FAKE"},
+      {"a\xef\xb7\x91" "b\xe2\x80\xa8" "c\xe2\x80\xa9" "d", "a\xef\xbf\xbd" "b\xef\xbf\xbd" "c\xef\xbf\xbd" "d"},
+      {"\x1b]0;title\x07\x1b[31mred\x7f", "\xef\xbf\xbd]0;title\xef\xbf\xbd\xef\xbf\xbd[31mred\xef\xbf\xbd"},
+      {"csi\xc2\x9b" "31m raw\x9b", "csi\xef\xbf\xbd" "31m raw\xef\xbf\xbd"},
   };
   for (const Text& t : texts) {
     send(TX, 1, t.sent);
     EXPECT_TRUE(Pane().endsWith(QStringLiteral("[TX] ") + QString::fromUtf8(t.shown))) << t.sent;
+    EXPECT_TRUE(log.Has(std::string("[TX] ") + t.shown)) << t.sent;
   }
-  EXPECT_EQ(Ui().log_text->document()->blockCount(), entries + 5);
+  EXPECT_EQ(Ui().log_text->document()->blockCount(), entries + 9);
   EXPECT_FALSE(Ui().log_text->toHtml().contains("<img"));
 
-  // A burst from another thread: every entry in order, the newest kept.
+  // The log signal, from another thread, adds an info entry.
+  std::thread([&] { emit window_->NewLogMessage(QStringLiteral("from\nafar")); }).join();
+  EXPECT_TRUE(Eventually([&] { return Pane().endsWith(" from afar"); }));
+
+  // A burst from another thread: the newest entries in order.
   std::thread burst([&] {
     for (int i = 0; i < MainWindow::kMaxLogEntries + 50; ++i) window_->Log(std::to_string(i));
   });
   burst.join();
   const QString last = QString::number(MainWindow::kMaxLogEntries + 49);
   EXPECT_TRUE(Eventually([&] { return Pane().endsWith(" " + last); }));
+  // No more wait than the pane keeps: the 50 oldest were left out, and the pane said so.
+  EXPECT_EQ(log.Count("50 log lines were left out of this pane, too many at once; the console "
+                      "has them all"), 1);
   QTextDocument* document = Ui().log_text->document();
   EXPECT_EQ(document->blockCount(), MainWindow::kMaxLogEntries);
   int expected = 50;
@@ -297,6 +316,42 @@ TEST_F(MainWindowTest, CsvLogRecordsEveryReceiverRecord) {
   EXPECT_TRUE(Pane().endsWith("Logging stopped"));
   EXPECT_TRUE(Ui().log_dir_edit->isEnabled());
   EXPECT_EQ(Ui().log_button->text(), "Start &Logging");
+
+  // A start within the same second as an earlier log takes the next free name.
+  const QDateTime now = QDateTime::currentDateTime();
+  QStringList earlier;
+  for (int s = 0; s < 3; ++s) {
+    earlier << dir.path() + now.addSecs(s).toString("/'korvane_'yyyy_MM_dd_HH_mm_ss'.csv'");
+    std::ofstream(earlier.back().toStdString()) << "earlier\n";
+  }
+  QTest::mouseClick(Ui().log_button, Qt::LeftButton);
+  ASSERT_TRUE(Ui().log_button->isChecked());
+  const QString started = Pane().section("Logging started to ", -1);
+  EXPECT_TRUE(started.endsWith("_2.csv")) << started.toStdString();
+  for (const QString& name : earlier) {
+    std::ifstream kept(name.toStdString());
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "earlier\n");
+  }
+
+  // A full disk (a file-size limit here) stops logging with an error; no row is cut.
+  const off_t limit = QFileInfo(started).size() + 100;
+  signal(SIGXFSZ, SIG_IGN);
+  rlimit saved{};
+  getrlimit(RLIMIT_FSIZE, &saved);
+  rlimit small = saved;
+  small.rlim_cur = static_cast<rlim_t>(limit);
+  setrlimit(RLIMIT_FSIZE, &small);
+  for (int i = 0; i < 20 && Ui().log_button->isChecked(); ++i) Feed(Rx(2, 12.5f, 1));
+  setrlimit(RLIMIT_FSIZE, &saved);
+  EXPECT_FALSE(Ui().log_button->isChecked());
+  EXPECT_EQ(Ui().log_button->text(), "Start &Logging");
+  EXPECT_TRUE(Ui().log_dir_edit->isEnabled());
+  EXPECT_TRUE(Pane().contains("Could not write to " + started + ": File too large"));
+  EXPECT_TRUE(Pane().endsWith("Logging stopped"));
+  std::ifstream cut(started.toStdString());
+  const std::string rows(std::istreambuf_iterator<char>(cut), {});
+  EXPECT_EQ(rows.back(), '\n');
+  EXPECT_EQ(std::count(rows.begin(), rows.end(), '\n') * 11, std::count(rows.begin(), rows.end(), ','));
 }
 
 TEST_F(MainWindowTest, PowerSwitchWritesTheSwitchThenTheGateDriver) {
