@@ -372,22 +372,18 @@ TEST_F(OtaUpdateTest, DamagedArchiveStopsTheUpdateBeforeAnythingIsSent) {
   // would take first if the damage were only found when reached.
   const auto shim_body = Body(128, 13);
   const auto shim = Record(OtaArchive::TxShim, 0x302, shim_body);
-  auto whole = shim;
-  for (const auto& r : {Record(OtaArchive::TxApp, 0x202, Body(128, 14)),
-                        Record(OtaArchive::RxShim, 0x301, Body(96, 15)),
-                        Record(OtaArchive::RxApp, 0x101, Body(96, 16))}) {
-    whole.insert(whole.end(), r.begin(), r.end());
-  }
-  auto bad = SimDevices::MakeImage(0x202, Body(100, 17));
+  const auto rx_app = Record(OtaArchive::RxApp, 0x101, Body(160, 14));
+  auto bad = SimDevices::MakeImage(0x202, Body(100, 15));
   bad[12] = 99;  // section_size one short of the body
   const std::pair<std::vector<std::vector<uint8_t>>, const char*> rows[] = {
-      {{std::vector<uint8_t>(whole.begin(), whole.end() - 100)},  // an incomplete download
-       "OTA update file is damaged: record 4 is cut short. Aborting!"},
+      {{shim, Record(OtaArchive::TxApp, 0x202, shim_body),
+        Record(OtaArchive::RxShim, 0x301, shim_body), {rx_app.begin(), rx_app.end() - 100}},
+       "OTA update file is damaged: record 4 is cut short. Aborting!"},  // incomplete download
       {{shim, SimDevices::MakeArchiveRecord(OtaArchive::TxApp, bad)},
        "Malformed OTA image in entry 2 (type 4, TX app)"},
       {{shim, SimDevices::MakeArchiveRecord(OtaArchive::RxApp, std::vector<uint8_t>(31, 1))},
        "Malformed OTA image in entry 2 (type 3, RX app)"},
-      {{shim, SimDevices::MakeArchiveRecord(9, bad), Record(OtaArchive::RxApp, 0x101, shim_body)},
+      {{shim, SimDevices::MakeArchiveRecord(9, bad), rx_app},
        "Malformed OTA image in entry 2 (type 9, UNKNOWN)"},
       {{shim, std::vector<uint8_t>(15, 0x7F)}, nullptr}};  // stray bytes: updates as usual
   std::list<DoneProbe> probes;  // each outlives the update that calls it
