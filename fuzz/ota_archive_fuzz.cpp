@@ -1,5 +1,6 @@
 // Arbitrary bytes read as a firmware archive, and every entry prepared as an image: no crash, no
-// sanitizer report, and no single allocation larger than the input could justify.
+// sanitizer report, no single allocation larger than the input could justify, and an input that
+// ends inside a record is reported as cut short at that record.
 #include <sanitizer/allocator_interface.h>
 
 #include <atomic>
@@ -37,6 +38,20 @@ bool WellFormed(const std::vector<uint8_t>& d) {
   return d.size() == 32 + section;
 }
 
+// The record the input ends inside of, restated from the record headers alone: 0 when the last
+// record ends with at most 15 stray bytes after it.
+size_t CutShortRecord(const uint8_t* data, size_t size) {
+  size_t pos = 0;
+  for (size_t record = 1; size - pos >= 16; ++record) {
+    uint64_t declared = 0;
+    for (int i = 15; i >= 8; --i) declared = declared << 8 | data[pos + i];
+    pos += 16;
+    if (declared > size - pos) return record;
+    pos += declared;
+  }
+  return 0;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -63,6 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     // The entries (with their headers) never add up to more than the input.
     if (total > size) abort();
+    if (archive.CutShortRecord() != CutShortRecord(data, size)) abort();
   }
   g_watching = false;
   // Containers of the reader itself need a little beyond the data: a deque map and node.

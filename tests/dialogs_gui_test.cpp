@@ -343,8 +343,13 @@ TEST_F(DialogTest, FirmwareUpdateRunsBusyThenReportsAndQuits) {
       OtaArchive::TxApp, SimDevices::MakeImage(0x202, std::vector<uint8_t>(640, 0x5A)));
   std::ofstream(archive.toStdString(), std::ios::binary)
       .write(reinterpret_cast<const char*>(record.data()), record.size());
+  const QString cut = dir.filePath("cut.bin");  // a good image, then one cut short
+  std::ofstream(cut.toStdString(), std::ios::binary)
+      .write(reinterpret_cast<const char*>(record.data()), record.size())
+      .write(reinterpret_cast<const char*>(record.data()), record.size() - 100);
   const std::tuple<QString, uint32_t, const char*> cases[] = {
       {"", 0x202, "OTA Update unsuccessful"},
+      {cut, 0x302, "OTA Update unsuccessful"},
       {archive, 0x302, "OTA Update successful. \n\nPlease power cycle both RX and TX devices."},
       {archive, 0x202, "OTA Update unsuccessful"}};  // the image it runs already is skipped
   QApplication::setQuitOnLastWindowClosed(false);
@@ -366,7 +371,8 @@ TEST_F(DialogTest, FirmwareUpdateRunsBusyThenReportsAndQuits) {
     EXPECT_EQ(boxes.seen[0].title, "Korvane OTA Update");
     EXPECT_EQ(boxes.seen[0].text, text);
     EXPECT_EQ(boxes.seen[0].icon,
-              running == 0x302 ? QMessageBox::Information : QMessageBox::Critical);
+              QString(text).contains("unsuccessful") ? QMessageBox::Critical
+                                                     : QMessageBox::Information);
     EXPECT_TRUE(W<QPushButton>("update_button")->isEnabled());
   }
   QApplication::setQuitOnLastWindowClosed(true);

@@ -63,6 +63,7 @@ TEST(OtaArchiveTest, StrayBytesAfterTheLastRecordAreIgnored) {
   EXPECT_EQ(archive.index_[0].type_, OtaArchive::TxShim);
   EXPECT_EQ(archive.index_[0].data_->size(), 40u);
   EXPECT_EQ((*archive.index_[0].data_)[39], 39);
+  EXPECT_EQ(archive.CutShortRecord(), 0u);
 }
 
 TEST(OtaArchiveTest, TruncatedLastRecordIsDropped) {
@@ -71,18 +72,21 @@ TEST(OtaArchiveTest, TruncatedLastRecordIsDropped) {
   EXPECT_EQ(archive.index_[0].type_, OtaArchive::RxShim);
   EXPECT_EQ(archive.index_[1].type_, OtaArchive::RxApp);
   EXPECT_EQ((*archive.index_[1].data_)[0], 2);
+  EXPECT_EQ(archive.CutShortRecord(), 3u);
 }
 
 TEST(OtaArchiveTest, SizeFarBeyondTheFileAllocatesNothing) {
   // Would be 16 EiB; the check against what the file holds comes before any allocation.
   const auto archive = Read(Record(4, 8, 8) + RawRecord(4, ~uint64_t{0}, 64));
   ASSERT_EQ(archive.index_.size(), 1u);
+  EXPECT_EQ(archive.CutShortRecord(), 2u);
 }
 
 TEST(OtaArchiveTest, ImagesUpToTwoMebibytesAreRead) {
   const size_t limit = 2097152;
   const auto archive = Read(Record(4, limit, 3) + Record(3, limit + 1) + Record(1, 5, 9));
   ASSERT_EQ(archive.index_.size(), 2u);
+  EXPECT_EQ(archive.CutShortRecord(), 0u);
   EXPECT_EQ(archive.index_[0].type_, OtaArchive::TxApp);
   EXPECT_EQ(archive.index_[0].data_->size(), limit);
   EXPECT_EQ(archive.index_[0].data_->back(), static_cast<uint8_t>(limit - 1 + 3));

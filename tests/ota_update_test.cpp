@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <fstream>
+#include <list>
 #include <mutex>
 #include <random>
 #include <string>
@@ -366,20 +367,42 @@ TEST_F(OtaUpdateTest, ArchivePathThatIsNoRegularFileIsRefused) {
   EXPECT_EQ(log_.Count("OTA update file " + fifo + " is not a regular file"), 1);
 }
 
-TEST_F(OtaUpdateTest, MalformedEntryStopsTheUpdate) {
-  sim_->SetFirmwareId(TX, 0x302);
-  const auto app = Body(128, 13);
-  auto bad = SimDevices::MakeImage(0x777, Body(100, 14));
+TEST_F(OtaUpdateTest, DamagedArchiveStopsTheUpdateBeforeAnythingIsSent) {
+  // Every damaged archive starts with a good TX shim, which the transmitter (on its application)
+  // would take first if the damage were only found when reached.
+  const auto shim_body = Body(128, 13);
+  const auto shim = Record(OtaArchive::TxShim, 0x302, shim_body);
+  const auto rx_app = Record(OtaArchive::RxApp, 0x101, Body(160, 14));
+  auto bad = SimDevices::MakeImage(0x202, Body(100, 15));
   bad[12] = 99;  // section_size one short of the body
-  Run(WriteArchive({Record(OtaArchive::TxApp, 0x202, app), SimDevices::MakeArchiveRecord(9, bad),
-                    Record(OtaArchive::RxApp, 0x101, app)}));
-
-  ASSERT_TRUE(done_.Wait());
-  EXPECT_FALSE(done_.Result());
-  EXPECT_EQ(sim_->ReceivedImage(TX), app);  // the entry before it was handled
-  EXPECT_EQ(log_.CountContaining("Malformed OTA image in entry 2 (type 9, UNKNOWN)"), 1);
-  EXPECT_TRUE(sim_->OtaRequests(RX).empty());
-  EXPECT_TRUE(sim_->ParameterRequests(RX).empty());
+  const std::pair<std::vector<std::vector<uint8_t>>, const char*> rows[] = {
+      {{shim, Record(OtaArchive::TxApp, 0x202, shim_body),
+        Record(OtaArchive::RxShim, 0x301, shim_body), {rx_app.begin(), rx_app.end() - 100}},
+       "OTA update file is damaged: record 4 is cut short. Aborting!"},  // incomplete download
+      {{shim, SimDevices::MakeArchiveRecord(OtaArchive::TxApp, bad)},
+       "Malformed OTA image in entry 2 (type 4, TX app)"},
+      {{shim, SimDevices::MakeArchiveRecord(OtaArchive::RxApp, std::vector<uint8_t>(31, 1))},
+       "Malformed OTA image in entry 2 (type 3, RX app)"},
+      {{shim, SimDevices::MakeArchiveRecord(9, bad), rx_app},
+       "Malformed OTA image in entry 2 (type 9, UNKNOWN)"},
+      {{shim, std::vector<uint8_t>(15, 0x7F)}, nullptr}};  // stray bytes: updates as usual
+  std::list<DoneProbe> probes;  // each outlives the update that calls it
+  for (const auto& [records, error] : rows) {
+    SCOPED_TRACE(error ? error : "stray bytes");
+    sim_->ClearRecords();
+    log_.Clear();
+    auto& done = probes.emplace_back();
+    ota_->Start(*rx_, *tx_, WriteArchive(records), done.Callback());
+    ASSERT_TRUE(done.Wait());
+    EXPECT_EQ(done.Result(), error == nullptr);
+    if (!error) continue;  // the update went ahead: checked below
+    EXPECT_EQ(log_.CountContaining(error), 1);
+    for (Address device : {TX, RX}) {
+      EXPECT_TRUE(sim_->ParameterRequests(device).empty());
+      EXPECT_TRUE(sim_->OtaRequests(device).empty());
+    }
+  }
+  EXPECT_EQ(sim_->ReceivedImage(TX), shim_body);
 }
 
 TEST_F(OtaUpdateTest, ImageArrivesDespiteDroppedReplies) {

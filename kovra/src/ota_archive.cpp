@@ -49,23 +49,36 @@ OtaArchive::OtaArchive(std::istream& in) {
   // An unopened or unseekable stream reports -1: nothing to read.
   uint64_t remaining = end > 0 ? static_cast<uint64_t>(end) : 0;
 
+  std::size_t record = 0;
   while (in.good() && remaining >= 16) {
+    ++record;
     uint64_t type = 0;
     uint64_t size = 0;
-    if (!ReadU64(in, &type) || !ReadU64(in, &size)) break;
+    if (!ReadU64(in, &type) || !ReadU64(in, &size)) {
+      cut_short_record_ = record;
+      break;
+    }
     remaining -= 16;
     // A record that claims more than the file holds is the truncated last one. Checking before
     // anything is allocated keeps memory bounded by the file's size.
-    if (size > remaining) break;
+    if (size > remaining) {
+      cut_short_record_ = record;
+      break;
+    }
     if (size > kMaxImageSize) {
       in.seekg(static_cast<std::streamoff>(size), std::ios::cur);
-    } else if (in.good()) {
+      if (!in.good()) {
+        cut_short_record_ = record;
+        break;
+      }
+    } else {
       index_.emplace_back(static_cast<TypeId>(type), static_cast<std::size_t>(size));
       auto& data = *index_.back().data_;
       in.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(size));
       // A short read (the file changed under us, or a read error) leaves no half-filled image.
       if (in.gcount() != static_cast<std::streamsize>(size)) {
         index_.pop_back();
+        cut_short_record_ = record;
         break;
       }
     }

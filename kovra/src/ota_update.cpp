@@ -5,6 +5,7 @@
 #include <exception>
 #include <fstream>
 #include <memory>
+#include <vector>
 
 #include "kovra/log.h"
 #include "kovra/ota.h"
@@ -99,33 +100,43 @@ void OtaService::RunUpdate(ParameterService& rxParams, ParameterService& txParam
 bool OtaService::UpdateFromArchive(const OtaArchive& archive, ParameterService& rxParams,
                                    ParameterService& txParams) {
   auto log = kovra::GetLog();
-  bool result = false;
+  // The whole archive is checked before anything goes to a device: an update that stopped at a
+  // damaged image half-way would leave a device on a shim, with its application never sent.
+  if (archive.CutShortRecord() != 0) {
+    log->error("OTA update file is damaged: record {} is cut short. Aborting!",
+               archive.CutShortRecord());
+    return false;
+  }
+  std::vector<OtaData> images;
+  images.reserve(archive.index_.size());
   size_t position = 0;
   for (const auto& entry : archive.index_) {
     ++position;
-    if (Stopping()) return false;
-
-    std::unique_ptr<OtaData> image;
     try {
-      image = std::make_unique<OtaData>(entry);
+      images.emplace_back(entry);
     } catch (const OtaImageError& e) {
       log->error("Malformed OTA image in entry {} (type {}, {}): {}. Aborting!", position,
                  static_cast<uint64_t>(entry.type_), OtaArchive::TypeIdToName(entry.type_),
                  e.what());
       return false;
     }
-    if (image->address_ == 0) continue;
+  }
 
-    if (!PrepareTarget(*image, rxParams, txParams)) {
+  bool result = false;
+  for (const auto& image : images) {
+    if (Stopping()) return false;
+    if (image.address_ == 0) continue;
+
+    if (!PrepareTarget(image, rxParams, txParams)) {
       log->error("OTA Failed");
       return false;
     }
 
-    const uint32_t running = GetFirmwareId(image->address_, kQueryTimeoutMs, kQueryTries);
+    const uint32_t running = GetFirmwareId(image.address_, kQueryTimeoutMs, kQueryTries);
     if (running == 0) return false;
-    if (running == OtaData::TypeIdToFirmwareId(entry.type_)) continue;
+    if (running == OtaData::TypeIdToFirmwareId(image.entry_.type_)) continue;
 
-    result = PerformOtaUpdate(*image, txParams);
+    result = PerformOtaUpdate(image, txParams);
     if (!result) return false;
     if (!Pause(pacing_.pause_after_image_ms)) return false;
   }

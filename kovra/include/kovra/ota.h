@@ -38,8 +38,9 @@ struct OtaControlBlock {
 static_assert(sizeof(OtaControlBlock) == OtaControlBlock::kSize, "control block is 32 bytes");
 
 // An archive file: a headerless run of records {u64 type, u64 size, size data bytes}, all
-// little-endian. Records larger than kMaxImageSize are skipped unread; a truncated last record
-// and stray bytes at the end are ignored. Reading never fails: what cannot be read is left out.
+// little-endian. Records larger than kMaxImageSize are skipped unread; fewer than 16 stray bytes
+// at the end are ignored. Reading never throws: a record the file ends inside of (an incomplete
+// download) or that cannot be read is left out, and CutShortRecord() tells which one it was.
 class OtaArchive {
  public:
   enum TypeId : uint64_t {
@@ -61,10 +62,17 @@ class OtaArchive {
 
   explicit OtaArchive(std::istream& in);
 
+  // Number, counted from 1 over every record (skipped ones included), of the record inside which
+  // the file ended or could no longer be read; 0 when the file was read to its end.
+  std::size_t CutShortRecord() const { return cut_short_record_; }
+
   // Name of an image kind in the update log ("TX app", ..., "UNKNOWN").
   static const char* TypeIdToName(TypeId type);
 
   std::deque<Entry> index_;
+
+ private:
+  std::size_t cut_short_record_ = 0;
 };
 
 // Raised when an archive entry cannot be an image: data shorter than the control block, or a
