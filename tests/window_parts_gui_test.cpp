@@ -1,5 +1,7 @@
 // The parameter model, the connection watchdog, the main window's form and the power switch,
 // against the simulated devices.
+#include <thread>
+
 #include <QAction>
 #include <QLCDNumber>
 #include <QLabel>
@@ -66,6 +68,7 @@ TEST_F(ModelTest, LooksUpRowsAndReadsAndWritesThroughTheService) {
   sim_->SetStatusZero(TX, P(34), true);
   EXPECT_FALSE(model_->setData(P(34), QVariant(1), Qt::EditRole));
   EXPECT_EQ(changed.count(), 1);
+  EXPECT_FALSE(model_->LastRequestTimedOut());
 
   // A refused read is quiet; a read that times out is logged.
   LogCapture log;
@@ -75,6 +78,7 @@ TEST_F(ModelTest, LooksUpRowsAndReadsAndWritesThroughTheService) {
   EXPECT_FALSE(model_->data(P(5)).isValid());
   EXPECT_EQ(log.Count("ParameterModel::getData - parameter service threw an exception: "
                       "Parameter request timed out"), 1);
+  EXPECT_TRUE(model_->LastRequestTimedOut());
 }
 
 TEST_F(ModelTest, KeepsItsRowsUntilRefreshedAndMapsADuplicateToItsLaterRow) {
@@ -86,11 +90,18 @@ TEST_F(ModelTest, KeepsItsRowsUntilRefreshedAndMapsADuplicateToItsLaterRow) {
   sim_->SetParameterList(TX, {{P(1), 0}, {P(60), 0}});
   tx_->UpdateParametersList();  // behind the model's back
   EXPECT_EQ(model_->ParamIdToIndex(P(60)).row(), 3);
+  // One signal per row, in order; a listener that reads for every row reads once per refresh.
   QSignalSpy changed(model_.get(), &ParameterModel::dataChanged);
+  QObject::connect(model_.get(), &ParameterModel::dataChanged, [this] { model_->data(P(60)); });
+  sim_->ClearRecords();
   model_->RefreshModel();
-  ASSERT_EQ(changed.count(), 1);  // every row in one signal
-  EXPECT_EQ(changed[0][0].toModelIndex().row(), 0);
-  EXPECT_EQ(changed[0][1].toModelIndex().row(), 1);
+  ASSERT_EQ(changed.count(), 2);
+  for (int row = 0; row < 2; ++row) {
+    EXPECT_EQ(changed[row][0].toModelIndex(), model_->index(row, 0));
+    EXPECT_EQ(changed[row][1].toModelIndex(), model_->index(row, 0));
+    EXPECT_TRUE(changed[row][2].value<QVector<int>>().isEmpty());
+  }
+  EXPECT_EQ(sim_->ParameterRequests(TX).size(), 1u);
   EXPECT_EQ(model_->ParamIdToIndex(P(60)).row(), 1);
 }
 
@@ -175,46 +186,62 @@ class SwitchTest : public DeviceFixture {
   std::unique_ptr<TargetStatus> status_;
 };
 
-TEST_F(SwitchTest, ShowsTheDeviceStateAfterAPressAndRevertsARefusedOne) {
+TEST_F(SwitchTest, ShowsTheDeviceStateAfterEveryPress) {
   tx_->Enable(true);
   model_->UpdateModel();  // the seed list lacks 60
-  struct Case { bool inverted; uint32_t answer; bool refused; bool checked; const char* text; };
+  using Outcome = OnOffWidget::PressOutcome;
+  // lost: the device applies the write but its answers vanish; the read-back is answered.
+  enum Fault { kNone, kRefused, kLost, kSilent };
+  struct Case {
+    bool inverted; uint32_t answer; Fault fault; bool checked; const char* text; Outcome outcome;
+  };
   const Case cases[] = {
-      {false, 1, false, true, "On"}, {false, 0, false, false, "Off"},
-      {true, 1, false, true, "Off"}, {true, 0, false, false, "On"},
-      {false, 1, true, false, "Off"},
+      {false, 1, kNone, true, "On", Outcome::kTaken},
+      {false, 0, kNone, false, "Off", Outcome::kTaken},
+      {true, 1, kNone, true, "Off", Outcome::kTaken},
+      {true, 0, kNone, false, "On", Outcome::kTaken},
+      {false, 1, kRefused, false, "Off", Outcome::kRefused},
+      {false, 1, kLost, true, "On", Outcome::kTaken},
+      {false, 1, kSilent, false, "Off", Outcome::kUnanswered},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.inverted << c.answer << c.refused);
+    SCOPED_TRACE(testing::Message() << c.inverted << c.answer << c.fault);
     status_->SetConnected(false);
     OnOffWidget w(P(60), model_.get(), status_.get(), c.inverted, "On", "Off", nullptr);
     QPushButton* button = w.Form()->on_off_button;
     EXPECT_FALSE(button->isEnabled());
     status_->SetConnected(true);
     ASSERT_TRUE(button->isEnabled());
-    sim_->SetStatusZero(TX, P(60), c.refused);
+    sim_->SetStatusZero(TX, P(60), c.fault == kRefused);
+    sim_->SetSilent(TX, c.fault == kSilent);
     sim_->SetValue(TX, P(60), 1 - c.answer);
+    sim_->ClearRecords();
+    std::thread answers_back;
+    if (c.fault == kLost) {
+      sim_->SetDropProbability(1.0);
+      answers_back = std::thread([this] {  // once the write's last try has gone, at the read
+        sim_->WaitForParameterRequests(TX, 11, 5s);
+        sim_->SetDropProbability(0);
+      });
+    }
     QSignalSpy clicked(&w, &OnOffWidget::clicked);
-    QSignalSpy refused(&w, &OnOffWidget::SwitchRefused);
     QSignalSpy read_back(&w, &OnOffWidget::DataChanged);
     const bool press = c.answer == 1;
     button->setChecked(!press);
     QTest::mouseClick(button, Qt::LeftButton);
+    if (answers_back.joinable()) answers_back.join();
     EXPECT_EQ(button->isChecked(), c.checked);
     EXPECT_EQ(button->text().toStdString(), c.text);
-    EXPECT_EQ(read_back.count(), c.refused ? 0 : 1);
-    // Only a write the device took counts as a click.
-    QSignalSpy& reported = c.refused ? refused : clicked;
-    EXPECT_EQ(clicked.count() + refused.count(), 1);
-    ASSERT_EQ(reported.count(), 1);
-    EXPECT_EQ(reported[0][0].toBool(), press);
-    if (!c.refused) {
-      uint32_t raw = 99;
-      sim_->GetValue(TX, P(60), &raw);
-      EXPECT_EQ(raw, c.answer);
-    }
+    EXPECT_EQ(read_back.count(), 1);
+    EXPECT_EQ(w.LastPress(), c.outcome);
+    ASSERT_EQ(clicked.count(), 1);  // every press, whatever became of it
+    EXPECT_EQ(clicked[0][0].toBool(), press);
+    uint32_t raw = 99;
+    sim_->GetValue(TX, P(60), &raw);
+    EXPECT_EQ(raw, c.outcome == Outcome::kTaken ? c.answer : 1 - c.answer);
   }
   sim_->SetStatusZero(TX, P(60), false);
+  sim_->SetSilent(TX, false);
 }
 
 }  // namespace
