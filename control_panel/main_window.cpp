@@ -197,13 +197,6 @@ MainWindow::MainWindow(std::unique_ptr<PacketSink>&& sink, ParameterService& tx_
           Qt::QueuedConnection);
   connect(power_switch_, &OnOffWidget::clicked, power_switch_,
           [this](bool on) { PowerSwitchClicked(on); }, Qt::DirectConnection);
-  connect(power_switch_, &OnOffWidget::SwitchRefused, power_switch_,
-          [this](bool on) {
-            LogError(fmt::format("Wireless power was not turned {}: the transmitter did not take "
-                                 "parameter 60 \"Enable Charging for Device\"",
-                                 on ? "on" : "off"));
-          },
-          Qt::DirectConnection);
   connect(ui_->actionE_xit, &QAction::triggered, ui_->actionE_xit,
           [] { QCoreApplication::exit(0); }, Qt::DirectConnection);
   connect(ui_->actionCharge_Config, &QAction::triggered, charge_config_, &QWidget::show);
@@ -547,13 +540,28 @@ void MainWindow::closeEvent(QCloseEvent* event) {
   if (event->isAccepted()) QCoreApplication::exit(0);
 }
 
+// The switch has written parameter 60 and read it back before its click arrives here. Only a
+// transmitter that holds the state asked for gets the gate driver write, and only a checked
+// gate driver write counts as turning wireless power on.
 void MainWindow::PowerSwitchClicked(bool on) {
-  if (on) {
-    tx_model_->setData(tx_model_->ParamIdToIndex(kGateDriver), QVariant(0), Qt::EditRole);
-    Log("Turning on wireless power");
-  } else {
-    Log("Turning off wireless power");
+  const char* state = on ? "on" : "off";
+  auto not_turned = [&](bool unanswered, ParamId id) {
+    const QString name = QString::fromStdString(ParameterService::GetParameterName(id));
+    LogError(fmt::format("Wireless power was not turned {}: the transmitter {} parameter {} \"{}\"",
+                         state, unanswered ? "did not answer for" : "refused", static_cast<int>(id),
+                         name.trimmed().toStdString()));
+  };
+  const OnOffWidget::PressOutcome outcome = power_switch_->LastPress();
+  if (outcome != OnOffWidget::PressOutcome::kTaken) {
+    not_turned(outcome == OnOffWidget::PressOutcome::kUnanswered, kChargingOn);
+    return;
   }
+  if (on &&
+      !tx_model_->setData(tx_model_->ParamIdToIndex(kGateDriver), QVariant(0), Qt::EditRole)) {
+    not_turned(tx_model_->LastRequestTimedOut(), kGateDriver);
+    return;
+  }
+  Log(fmt::format("Turning {} wireless power", state));
 }
 
 // An unreadable state is reported as a failure: the box must not claim "off" for a state it

@@ -29,7 +29,9 @@ OnOffWidget::OnOffWidget(ParamId id, ParameterModel* model, TargetStatus* status
       on_text_(on_text),
       off_text_(off_text) {
   ui_->setupUi(this);
+  // The write and its read-back run before the click is passed on.
   connect(ui_->on_off_button, &QPushButton::clicked, this, &OnOffWidget::SwitchPressed);
+  connect(ui_->on_off_button, &QPushButton::clicked, this, &OnOffWidget::clicked);
   connect(model_, &ParameterModel::dataChanged, this, &OnOffWidget::UpdateData);
   connect(status_, &TargetStatus::ConnectionChanged, ui_->on_off_button,
           &QPushButton::setEnabled);
@@ -42,23 +44,35 @@ OnOffWidget::~OnOffWidget() { delete ui_; }
 
 void OnOffWidget::SwitchPressed(bool on) {
   if (model_->setData(model_->ParamIdToIndex(id_), QVariant(on ? 1 : 0), Qt::EditRole)) {
+    // dataChanged has read the state back already; the look is that of the state written.
     UpdateStyleSheet(on);
-    emit clicked(on);
+    last_press_ = PressOutcome::kTaken;
+    return;
+  }
+  // A refusal changed nothing, but a write whose answers were lost may have been applied: show
+  // what the device holds rather than what it held before.
+  const bool unanswered = model_->LastRequestTimedOut();
+  const QVariant held = ShowDeviceState();
+  if (held.isValid() && (held.toInt() != 0) == on) {
+    last_press_ = PressOutcome::kTaken;
   } else {
-    ui_->on_off_button->setChecked(!on);
-    emit SwitchRefused(on);
+    last_press_ = unanswered ? PressOutcome::kUnanswered : PressOutcome::kRefused;
   }
 }
 
-void OnOffWidget::UpdateData(const QModelIndex& topLeft, const QModelIndex& bottomRight,
+void OnOffWidget::UpdateData(const QModelIndex& topLeft, const QModelIndex& /*bottomRight*/,
                              const QVector<int>& /*roles*/) {
-  const QModelIndex mine = model_->ParamIdToIndex(id_);
-  if (!mine.isValid() || mine.row() < topLeft.row() || mine.row() > bottomRight.row()) return;
-  const QVariant value = model_->data(mine, Qt::DisplayRole);
+  if (topLeft != model_->ParamIdToIndex(id_)) return;
+  ShowDeviceState();
+}
+
+QVariant OnOffWidget::ShowDeviceState() {
+  const QVariant value = model_->data(model_->ParamIdToIndex(id_), Qt::DisplayRole);
   const bool on = value.toInt() != 0;
   ui_->on_off_button->setChecked(on);
   UpdateStyleSheet(on);
   emit DataChanged(value.toBool());
+  return value;
 }
 
 void OnOffWidget::UpdateStyleSheet(bool state) {

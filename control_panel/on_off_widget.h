@@ -1,7 +1,8 @@
 #pragma once
 // A checkable button bound to one on/off parameter of a device: pressing it writes 1 or 0, and
 // whenever the model reports the parameter changed the button reads it back and shows the
-// device's state. Enabled only while the device's watchdog reports it connected.
+// device's state. A write that fails is read back too: its answer may have been lost although
+// the device applied it. Enabled only while the device's watchdog reports it connected.
 #include <string>
 
 #include <QModelIndex>
@@ -24,12 +25,16 @@ class OnOffWidget : public QWidget {
 
   Ui_OnOffWidget* Form() const { return ui_; }
 
+  // What became of a press: the device holds the state asked for (its write was taken, or the
+  // read-back after a failed write shows it), or the write was refused, or went unanswered.
+  enum class PressOutcome { kTaken, kRefused, kUnanswered };
+  // The outcome of the last press; meaningful once the button has been pressed.
+  PressOutcome LastPress() const { return last_press_; }
+
  signals:
-  // A click whose write the device took, with the state written.
+  // Every press, with the state asked for, once its write and read-back are done (see
+  // LastPress).
   void clicked(bool on);
-  // A click whose write failed (refused or unanswered), with the state asked for; the button
-  // is back in its previous state.
-  void SwitchRefused(bool on);
   // The parameter was read back.
   void DataChanged(bool on);
 
@@ -39,6 +44,8 @@ class OnOffWidget : public QWidget {
                   const QVector<int>& roles = QVector<int>());
 
  private:
+  // Reads the parameter and shows it (an unreadable value shows off); returns the value.
+  QVariant ShowDeviceState();
   void UpdateStyleSheet(bool state);
 
   Ui_OnOffWidget* ui_;
@@ -48,4 +55,5 @@ class OnOffWidget : public QWidget {
   ParamId id_;
   std::string on_text_;
   std::string off_text_;
+  PressOutcome last_press_ = PressOutcome::kTaken;
 };

@@ -6,6 +6,15 @@
 #include "kovra/log.h"
 #include "kovra/parameter_service.h"
 
+namespace {
+
+// The request queue's text for a request that ran out of tries.
+bool IsTimeOut(const std::runtime_error& e) {
+  return std::string(e.what()) == "Parameter request timed out";
+}
+
+}  // namespace
+
 ParameterModel::ParameterModel(ParameterService& service, QObject* parent)
     : QAbstractListModel(parent), service_(service) {}
 
@@ -16,13 +25,17 @@ int ParameterModel::rowCount(const QModelIndex& /*parent*/) const {
 }
 
 QVariant ParameterModel::data(const QModelIndex& index, int role) const {
+  last_timed_out_ = false;
   if (!index.isValid() || index.row() >= rowCount()) return QVariant();
   if (role != Qt::DisplayRole) return QVariant();
   const ParamId id = IndexToParamId(index);
   if (id == PARAM_ID_NONE) return QVariant();
   const bool in_pass = pass_depth_ > 0;
   if (in_pass) {
-    if (pass_timed_out_) return QVariant();
+    if (pass_timed_out_) {
+      last_timed_out_ = true;
+      return QVariant();
+    }
     const auto it = pass_values_.find(id);
     if (it != pass_values_.end()) return it->second;
   }
@@ -33,6 +46,7 @@ QVariant ParameterModel::data(const QModelIndex& index, int role) const {
   } catch (const std::runtime_error& e) {
     kovra::GetLog()->error("ParameterModel::getData - parameter service threw an exception: {}",
                            e.what());
+    last_timed_out_ = IsTimeOut(e);
     if (in_pass) pass_timed_out_ = true;
     return QVariant();
   }
@@ -41,6 +55,7 @@ QVariant ParameterModel::data(const QModelIndex& index, int role) const {
 }
 
 bool ParameterModel::setData(const QModelIndex& index, const QVariant& value, int role) {
+  last_timed_out_ = false;
   if (!index.isValid() || role != Qt::EditRole) return false;
   const ParamId id = IndexToParamId(index);
   if (id == PARAM_ID_NONE) return false;
@@ -52,6 +67,7 @@ bool ParameterModel::setData(const QModelIndex& index, const QVariant& value, in
   } catch (const std::runtime_error& e) {
     kovra::GetLog()->error("ParameterModel::setData - parameter service threw an exception: {}",
                            e.what());
+    last_timed_out_ = IsTimeOut(e);
   }
   return false;
 }
@@ -76,23 +92,27 @@ bool ParameterModel::setData(ParamId id, const QVariant& value, int role) {
 }
 
 bool ParameterModel::stageParameter(ParamId id) {
+  last_timed_out_ = false;
   if (id == PARAM_ID_NONE) return false;
   try {
     return service_.Stage(id);
   } catch (const std::runtime_error& e) {
     kovra::GetLog()->error(
         "ParameterModel::stagedParameter - parameter service threw an exception: {}", e.what());
+    last_timed_out_ = IsTimeOut(e);
   }
   return false;
 }
 
 bool ParameterModel::commitStagedParameters() {
+  last_timed_out_ = false;
   try {
     return service_.CommitStaged();
   } catch (const std::runtime_error& e) {
     kovra::GetLog()->error(
         "ParameterModel::commitStagedParameters - parameter service threw an exception: {}",
         e.what());
+    last_timed_out_ = IsTimeOut(e);
   }
   return false;
 }
@@ -120,11 +140,16 @@ void ParameterModel::UpdateModel() {
   RefreshModel();
 }
 
-// One signal for all rows: each listener reloads once per refresh, not once per row.
+// Listeners that show several parameters re-read them all for every row; the pass makes each
+// of those reads after the first free, and a silent device costs one time-out per refresh. The
+// row count is asked again before each row: a listener may reload the list.
 void ParameterModel::RefreshModel() {
   rows_.clear();
-  const int rows = rowCount();
-  if (rows > 0) emit dataChanged(index(0, 0), index(rows - 1, 0), {});
+  ReadPass pass(*this);
+  for (int row = 0; row < rowCount(); ++row) {
+    const QModelIndex changed = index(row, 0);
+    emit dataChanged(changed, changed, {});
+  }
 }
 
 ParameterModel::ReadPass::ReadPass(ParameterModel& model) : model_(model) {

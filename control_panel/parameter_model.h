@@ -41,9 +41,14 @@ class ParameterModel : public QAbstractListModel {
 
   // Reloads the list from the device, then RefreshModel. Throws what the service throws.
   void UpdateModel();
-  // Forgets the row lookup and announces every row as changed, in one dataChanged signal from
-  // the first row to the last (none for an empty list).
+  // Forgets the row lookup and announces every row as changed: one dataChanged per row, in row
+  // order (none for an empty list). The whole refresh is one ReadPass, so listeners that re-read
+  // for every row still read each value once.
   void RefreshModel();
+
+  // Whether the last read, write, stage or commit failed because the device did not answer
+  // (rather than refusing, or no request being made).
+  bool LastRequestTimedOut() const { return last_timed_out_; }
 
   // While a pass is open, each id is read from the device at most once (later reads of it give
   // the same answer), and once a read has timed out nothing more is asked of the device: every
@@ -64,6 +69,7 @@ class ParameterModel : public QAbstractListModel {
  private:
   ParameterService& service_;
   std::map<ParamId, int> rows_;
+  mutable bool last_timed_out_ = false;
   // The open pass: its depth, what it read, and whether a read of it timed out.
   mutable int pass_depth_ = 0;
   mutable bool pass_timed_out_ = false;

@@ -372,16 +372,51 @@ TEST_F(MainWindowTest, PowerSwitchWritesTheSwitchThenTheGateDriver) {
   QTest::mouseClick(button, Qt::LeftButton);
   EXPECT_TRUE(Pane().endsWith("Turning off wireless power"));
 
-  // A refused switch says so, and neither writes the gate driver nor claims to switch.
-  sim_->SetStatusZero(TX, P(60), true);
-  sim_->ClearRecords();
-  QTest::mouseClick(button, Qt::LeftButton);
-  EXPECT_TRUE(Pane().endsWith("Wireless power was not turned on: the transmitter did not take "
-                              "parameter 60 \"Enable Charging for Device\""));
-  EXPECT_EQ(Pane().count("Turning on wireless power"), 1);
-  for (const Parameter& p : sim_->ParameterRequests(TX)) EXPECT_NE(p.id, P(13));
-  EXPECT_EQ(button->text(), "Transmitter Off");
-  sim_->SetStatusZero(TX, P(60), false);
+  // A press the transmitter does not hold says why and neither writes 13 nor claims to switch;
+  // a refused 13 is not switching either. lost: 60 is applied but its answers vanish.
+  enum Fault { kRefused, kLost, kSilent, kGateRefused };
+  struct Case { Fault fault; const char* shown; const char* pane; };
+  const Case cases[] = {
+      {kRefused, "Transmitter Off",
+       "Wireless power was not turned on: the transmitter refused parameter 60 "
+       "\"Enable Charging for Device\""},
+      {kLost, "Transmitter On", "Turning on wireless power"},
+      {kSilent, "Transmitter Off",
+       "Wireless power was not turned on: the transmitter did not answer for parameter 60 "
+       "\"Enable Charging for Device\""},
+      {kGateRefused, "Transmitter On",
+       "Wireless power was not turned on: the transmitter refused parameter 13 "
+       "\"Enable VICOR and Gate Driver\""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fault);
+    sim_->SetSilent(TX, false);
+    Feed(Tx(0, 100, 0, 0, 0, 0, 0, 0));  // keeps the transmitter connected
+    ASSERT_TRUE(button->isEnabled());
+    sim_->SetValue(TX, P(60), 0);
+    sim_->SetStatusZero(TX, P(60), c.fault == kRefused);
+    sim_->SetStatusZero(TX, P(13), c.fault == kGateRefused);
+    sim_->SetSilent(TX, c.fault == kSilent);
+    sim_->ClearRecords();
+    std::thread answers_back;
+    if (c.fault == kLost) {
+      sim_->SetDropProbability(1.0);
+      answers_back = std::thread([this] {  // once the write's last try has gone, at the read
+        sim_->WaitForParameterRequests(TX, 11, 5s);
+        sim_->SetDropProbability(0);
+      });
+    }
+    const int switched = Pane().count("Turning");
+    button->setChecked(false);
+    QTest::mouseClick(button, Qt::LeftButton);
+    if (answers_back.joinable()) answers_back.join();
+    EXPECT_EQ(button->text(), c.shown);
+    EXPECT_TRUE(Pane().endsWith(c.pane));
+    EXPECT_EQ(Pane().count("Turning"), switched + (c.fault == kLost ? 1 : 0));
+    const bool gate = c.fault == kLost || c.fault == kGateRefused;
+    EXPECT_EQ(sim_->ParameterRequests(TX).back().id, gate ? P(13) : P(60));
+  }
+  sim_->SetStatusZero(TX, P(13), false);
 }
 
 TEST_F(MainWindowTest, ClosingTheWindowEndsTheProgramWhateverIsOpen) {
