@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include <QApplication>
 #include <QComboBox>
 #include <QDoubleValidator>
 #include <QLabel>
@@ -11,6 +12,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QShowEvent>
+#include <QSignalBlocker>
 #include <QSpinBox>
 #include <fmt/format.h>
 
@@ -32,6 +34,9 @@ constexpr float kFloatWarningV = 36.0f;
 
 constexpr int kChemistryCount = sizeof(BatteryChemistryStr) / sizeof(BatteryChemistryStr[0]);
 
+// What the cell-count spin box shows while the count is unknown.
+constexpr char kUnknownCells[] = "?";
+
 // The fields are filled with fmt and read back with QString::toFloat, both with "." as decimal
 // point and no group separators; the validators must agree whatever the user's locale.
 QLocale FieldLocale() {
@@ -40,8 +45,17 @@ QLocale FieldLocale() {
   return locale;
 }
 
-QString Volts(int millis) {
+QString Volts(long long millis) {
   return QString::fromStdString(fmt::format("{:3.3f}", millis / 1000.0));
+}
+
+// A value read from the receiver as a whole number; false when the read failed or the device's
+// text is not one.
+bool WholeNumber(const QVariant& value, long long* number) {
+  if (!value.isValid()) return false;
+  bool ok = false;
+  *number = value.toString().toLongLong(&ok, 10);
+  return ok;
 }
 
 }  // namespace
@@ -69,15 +83,22 @@ ChargeConfig::ChargeConfig(ParameterModel* model, QWidget* parent)
   connect(ui_->batt_cell_full_voltage_edit, &QLineEdit::textEdited, this,
           &ChargeConfig::UpdateDisplayedFloatVoltage);
   connect(ui_->number_cells_edit, QOverload<int>::of(&QSpinBox::valueChanged), this,
-          &ChargeConfig::UpdateDisplayedFloatVoltage);
+          &ChargeConfig::CellsChanged);
   connect(ui_->cancel_button, &QPushButton::clicked, this, &ChargeConfig::hide);
   connect(model_, &ParameterModel::dataChanged, this, &ChargeConfig::ModelChanged);
+  // Only the user's typing changes the text with signals: the spin box's own updates block them.
   QLineEdit* cells_text = ui_->number_cells_edit->findChild<QLineEdit*>();
   connect(cells_text, &QLineEdit::textChanged, this,
-          [this] { cells_acceptable_ = ui_->number_cells_edit->hasAcceptableInput(); });
-  // The spin box's own steps (arrows, wheel) leave it a value it accepts.
-  connect(ui_->number_cells_edit, QOverload<int>::of(&QSpinBox::valueChanged), this,
-          [this] { cells_acceptable_ = true; });
+          [this] { cells_typed_refused_ = !ui_->number_cells_edit->hasAcceptableInput(); });
+  // Leaving the spin box for another field shows the value it put back; leaving it for Apply or
+  // OK runs Apply before the user could see it.
+  connect(ui_->number_cells_edit, &QSpinBox::editingFinished, this, [this] {
+    QWidget* now = QApplication::focusWidget();
+    if (now != nullptr && now->window() == this && now != ui_->apply_button &&
+        now != ui_->ok_button) {
+      cells_typed_refused_ = false;
+    }
+  });
 
   for (QDoubleValidator* validator : {cell_voltage_validator_, charge_current_validator_}) {
     validator->setNotation(QDoubleValidator::StandardNotation);
@@ -103,20 +124,48 @@ void ChargeConfig::showEvent(QShowEvent* event) {
 }
 
 void ChargeConfig::ChemistryChanged(int row) {
+  if (row < 0) return;  // only a load leaves no row current, and it sets the limits itself
   UpdateBattLimits(korvane::GetBatteryConfigInfo(static_cast<unsigned char>(row)));
 }
 
+void ChargeConfig::CellsChanged() {
+  QSpinBox* cells = ui_->number_cells_edit;
+  if (CellsUnknown() && cells->value() != cells->minimum()) {
+    // The user set the count: the step below the preset's range stands for nothing any more.
+    const QSignalBlocker blocker(cells);
+    cells->setSpecialValueText(QString());
+    cells->setMinimum(cells->minimum() + 1);
+  }
+  cells_typed_refused_ = false;  // a step, or typing the spin box accepts
+  UpdateDisplayedFloatVoltage();
+}
+
 void ChargeConfig::ModelChanged() {
-  // A hidden form is loaded when it is shown; one waiting for the user's confirmation keeps
-  // what the user is asked about.
-  if (isVisible() && !asking_) UpdateData();
+  // Shown or hidden, the form follows the receiver; one waiting for the user's confirmation
+  // keeps what the user is asked about.
+  if (!asking_) UpdateData();
 }
 
 void ChargeConfig::UpdateBattLimits(korvane::BatteryConfig cfg) {
+  ApplyLimits(cfg);
+  ui_->batt_cell_full_voltage_edit->setText(Volts(cfg.max_cell_mv));
+  UpdateDisplayedFloatVoltage();
+}
+
+void ChargeConfig::ApplyLimits(korvane::BatteryConfig cfg) {
   const int min_cells = cfg.GetMinCells(kMinPackMv);
   const int max_cells = cfg.GetMaxCells(kMaxPackMv);
-  ui_->number_cells_edit->setRange(min_cells, max_cells);  // shows a value in the new range
-  cells_acceptable_ = true;
+  {
+    // The caller refreshes the float voltage; an unknown count stays unknown.
+    QSpinBox* cells = ui_->number_cells_edit;
+    const QSignalBlocker blocker(cells);
+    if (CellsUnknown()) {
+      cells->setRange(min_cells - 1, max_cells);
+      cells->setValue(min_cells - 1);
+    } else {
+      cells->setRange(min_cells, max_cells);
+    }
+  }
 
   const double min_v = cfg.min_cell_mv / 1000.0;
   const double max_v = cfg.max_cell_mv / 1000.0;
@@ -126,28 +175,92 @@ void ChargeConfig::UpdateBattLimits(korvane::BatteryConfig cfg) {
       fmt::format("Battery Cell Full Voltage ({:2.2f} - {:2.2f}V)", min_v, max_v)));
   ui_->label_number_cells->setText(QString::fromStdString(
       fmt::format("Number of Battery Cells\n({} - {})", min_cells, max_cells)));
-  ui_->batt_cell_full_voltage_edit->setText(Volts(cfg.max_cell_mv));
-  UpdateDisplayedFloatVoltage();
+}
+
+bool ChargeConfig::CellsUnknown() const {
+  return !ui_->number_cells_edit->specialValueText().isEmpty();
+}
+
+void ChargeConfig::ShowCellsUnknown() {
+  QSpinBox* cells = ui_->number_cells_edit;
+  const QSignalBlocker blocker(cells);
+  if (!CellsUnknown()) {
+    cells->setMinimum(cells->minimum() - 1);
+    cells->setSpecialValueText(kUnknownCells);
+  }
+  cells->setValue(cells->minimum());
+}
+
+void ChargeConfig::ShowCells(int count) {
+  QSpinBox* cells = ui_->number_cells_edit;
+  const QSignalBlocker blocker(cells);
+  if (CellsUnknown()) {
+    cells->setSpecialValueText(QString());
+    cells->setMinimum(cells->minimum() + 1);
+  }
+  cells->setValue(count);
+}
+
+bool ChargeConfig::CellsAcceptable() const {
+  const QSpinBox* cells = ui_->number_cells_edit;
+  return !cells_typed_refused_ && cells->hasAcceptableInput() && !CellsUnknown() &&
+         cells->value() >= cells->minimum() && cells->value() <= cells->maximum();
 }
 
 void ChargeConfig::UpdateDisplayedFloatVoltage() {
-  const float volts = ui_->batt_cell_full_voltage_edit->text().toFloat() *
-                      static_cast<float>(ui_->number_cells_edit->value());
-  ui_->label_float_voltage->setStyleSheet(volts > kFloatWarningV ? "color: #f00;" : "color: #000;");
-  ui_->label_float_voltage->setText(QString::fromStdString(fmt::format("{:3.3f} V", volts)));
+  QLabel* label = ui_->label_float_voltage;
+  bool is_number = false;
+  const float cell_volts = ui_->batt_cell_full_voltage_edit->text().toFloat(&is_number);
+  if (!is_number || CellsUnknown()) {
+    label->setStyleSheet("color: #000;");
+    label->clear();
+    return;
+  }
+  const float volts = cell_volts * static_cast<float>(ui_->number_cells_edit->value());
+  label->setStyleSheet(volts > kFloatWarningV ? "color: #f00;" : "color: #000;");
+  label->setText(QString::fromStdString(fmt::format("{:3.3f} V", volts)));
 }
 
 void ChargeConfig::UpdateData() {
-  // Each value read once, and one time-out at most when the receiver does not answer.
+  // All four are read first (each once, and one time-out at most when the receiver does not
+  // answer), in the receiver's order; then the chemistry is filled first, so that its limits
+  // neither replace nor clamp the values loaded after it.
   ParameterModel::ReadPass pass(*model_);
-  ui_->batt_cell_full_voltage_edit->setText(Volts(model_->data(kCellMv).toInt()));
-  ui_->number_cells_edit->setValue(model_->data(kCells).toInt());
-  cells_acceptable_ = true;
-  ui_->charge_current_edit->setText(Volts(model_->data(kCurrentMa).toInt()));
-  // A chemistry without a preset is shown as Custom.
-  int chemistry = model_->data(kChemistry).toInt();
-  if (chemistry < 0 || chemistry >= kChemistryCount) chemistry = 0;
-  ui_->rx_battery_chem_combo->setCurrentIndex(chemistry);
+  const QVariant cell_mv = model_->data(kCellMv);
+  const QVariant cells = model_->data(kCells);
+  const QVariant current_ma = model_->data(kCurrentMa);
+  const QVariant chemistry = model_->data(kChemistry);
+
+  // A chemistry that could not be read or has no preset leaves no row current; the form then
+  // offers the widest limits, Custom's, until the user picks one, and Apply refuses.
+  long long number = 0;
+  const int row = WholeNumber(chemistry, &number) && number >= 0 && number < kChemistryCount
+                      ? static_cast<int>(number)
+                      : -1;
+  {
+    const QSignalBlocker blocker(ui_->rx_battery_chem_combo);
+    ui_->rx_battery_chem_combo->setCurrentIndex(row);
+  }
+  ApplyLimits(korvane::GetBatteryConfigInfo(static_cast<unsigned char>(row < 0 ? 0 : row)));
+
+  // A count the spin box cannot show (outside the preset's range) is not clamped into another
+  // one that Apply would write: it is unknown, like one that could not be read.
+  const int min_cells = ui_->number_cells_edit->minimum() + (CellsUnknown() ? 1 : 0);
+  if (WholeNumber(cells, &number) && number >= min_cells &&
+      number <= ui_->number_cells_edit->maximum()) {
+    ShowCells(static_cast<int>(number));
+  } else {
+    ShowCellsUnknown();
+  }
+  cells_typed_refused_ = false;
+
+  // Voltage and current are shown as the receiver holds them, in range or not: the validators
+  // refuse Apply until the user brings them into range. An unreadable one stays empty.
+  for (const auto& [field, value] : {std::pair(ui_->batt_cell_full_voltage_edit, cell_mv),
+                                     std::pair(ui_->charge_current_edit, current_ma)}) {
+    field->setText(WholeNumber(value, &number) ? Volts(number) : QString());
+  }
+  UpdateDisplayedFloatVoltage();
 }
 
 void ChargeConfig::ApplyClicked() {
@@ -157,8 +270,10 @@ void ChargeConfig::ApplyClicked() {
   int current_pos = ui_->charge_current_edit->cursorPosition();
   if (cell_voltage_validator_->validate(voltage_text, voltage_pos) != QValidator::Acceptable ||
       charge_current_validator_->validate(current_text, current_pos) != QValidator::Acceptable ||
-      !cells_acceptable_ || !ui_->number_cells_edit->hasAcceptableInput()) {
+      !CellsAcceptable() || ui_->rx_battery_chem_combo->currentIndex() < 0) {
     QMessageBox::critical(this, "Error", "One or more parameters are incorrect", QMessageBox::Ok);
+    // The spin box shows the value it put back by now: a later Apply judges that one.
+    cells_typed_refused_ = false;
     return;
   }
 

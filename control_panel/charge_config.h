@@ -1,8 +1,10 @@
 #pragma once
 // The receiver's charge configuration window: battery chemistry preset, number of cells, cell
 // full-charge voltage and maximum charge current. Reloads the four receiver parameters when it
-// is shown and, while it is shown, whenever the model reports a change; Apply (or OK, which
-// hides the window first) writes what the form showed, then stages and commits it.
+// is shown and whenever the model reports a change, shown or hidden (except while Apply waits for
+// the user's confirmation); a value the receiver did not give is shown empty or unknown and Apply
+// refuses until the user sets it. Apply (or OK, which hides the window first) writes what the
+// form showed, then stages and commits it.
 #include <cstdint>
 #include <memory>
 
@@ -36,9 +38,11 @@ class ChargeConfig : public QWidget {
   // Applies one preset's limits: cell-count range, cell-voltage range and labels; the voltage
   // field shows the preset's highest cell voltage.
   void UpdateBattLimits(korvane::BatteryConfig cfg);
-  // Loads the chemistry, cell count, cell voltage and charge current from the receiver.
+  // Loads the chemistry, cell count, cell voltage and charge current from the receiver. The
+  // values shown are the receiver's own: the chemistry's limits neither replace nor clamp them.
   void UpdateData();
-  // Recomputes the pack's float voltage from the cell voltage and count.
+  // Recomputes the pack's float voltage from the cell voltage and count (empty while either is
+  // unknown).
   void UpdateDisplayedFloatVoltage();
 
   // For the tests: what the window is built of.
@@ -49,17 +53,31 @@ class ChargeConfig : public QWidget {
 
  private:
   void ChemistryChanged(int row);
+  void CellsChanged();
   void ModelChanged();
   void ApplyClicked();
+  // The cell-count range, cell-voltage range and labels of a preset; fields are left alone, except
+  // that a known cell count is clamped into the new range.
+  void ApplyLimits(korvane::BatteryConfig cfg);
+  // The cell count is unknown (its read failed, or the receiver holds a count outside the
+  // preset's range) while the spin box shows its special text: the spin box then reaches one
+  // step below the preset's range, and that step is the unknown count.
+  bool CellsUnknown() const;
+  void ShowCellsUnknown();
+  void ShowCells(int count);
+  // Whether Apply may take the spin box's count.
+  bool CellsAcceptable() const;
 
   ParameterModel* model_;
   std::unique_ptr<Ui_ChargeConfig> ui_;
   QDoubleValidator* cell_voltage_validator_;
   QDoubleValidator* charge_current_validator_;
-  // False while the cell count's text, as the user last typed it, is not one the spin box
-  // accepts. The spin box puts its previous value back when it loses the focus (a click on
-  // Apply takes it first), so the refusal is remembered from the typing itself.
-  bool cells_acceptable_ = true;
+  // True once the user typed a cell count the spin box does not accept, until the spin box's value
+  // is in sight again. The spin box puts its previous value back when it loses the focus, and a
+  // click on Apply takes the focus before Apply runs: without this, Apply would write a value the
+  // user did not see. Cleared by acceptable typing, a step of the spin box, moving on to another
+  // field of the form, a load, and the refusal Apply reports.
+  bool cells_typed_refused_ = false;
   // True while Apply asks for confirmation: model changes then leave the form alone.
   bool asking_ = false;
 };

@@ -177,6 +177,9 @@ void NetworkConfig::accept() {
     kovra::GetLog()->info("Network Configuration Saved");
   } else {
     kovra::GetLog()->error("Error Saving Network Configuration");
+    // The user is told too; the dialog then closes as after a save, and the next show reloads
+    // what the transmitter holds.
+    QMessageBox::critical(this, "Error", "Error Saving Network Configuration", QMessageBox::Ok);
   }
   QDialog::accept();
 }

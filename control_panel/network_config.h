@@ -2,7 +2,7 @@
 // The transmitter's Ethernet settings: DHCP, IP address, subnet mask, gateway and DNS server,
 // with its MAC address for reference. Reloads the settings when it is shown (a setting whose read
 // failed is shown empty or unknown); Ok writes, stages and commits them and logs the outcome on
-// the console; Cancel closes without writing.
+// the console (a failure is also shown in a message box); Cancel closes without writing.
 #include <memory>
 
 #include <QDialog>

@@ -115,19 +115,57 @@ TEST_F(DialogTest, ChargePresetsSetTheLimitsAndTheFloatVoltageTurnsRedAbove36V) 
   }
 }
 
-TEST_F(DialogTest, ChargeShowLoadsTheReceiverAndAPresetChangeReplacesTheVoltage) {
+TEST_F(DialogTest, ChargeShowLoadsTheReceiversOwnValuesAndOnlyAPickedPresetReplacesThem) {
   window_ = std::make_unique<ChargeConfig>(rx_model_.get(), nullptr);
-  sim_->SetValue(RX, P(63), 4100);
-  const std::pair<int, const char*> shows[] = {{1, "4.200"}, {1, "4.100"}, {9, "12.030"}};
-  for (const auto& [chemistry, volts] : shows) {  // Custom before the first; 9 has no preset
-    sim_->SetValue(RX, P(68), static_cast<uint32_t>(chemistry));
+  // Held chemistry, cells, mV; a refused read; a preset the user picked (with 5 cells) and
+  // cancelled before the show; then the chemistry, cells, volts, amps and float voltage shown.
+  const std::tuple<int, int, int, int, int, QStringList> shows[] = {
+      {1, 6, 4100, 0, -1, {"Lithium Ion", "6", "4.100", "3.000", "24.600 V"}},
+      {1, 6, 4100, 0, 2, {"Lithium Ion", "6", "4.100", "3.000", "24.600 V"}},
+      {1, 6, 4100, 0, 0, {"Lithium Ion", "6", "4.100", "3.000", "24.600 V"}},
+      {1, 2, 4300, 0, -1, {"Lithium Ion", "?", "4.300", "3.000", ""}},
+      {9, 6, 4100, 0, -1, {"", "6", "4.100", "3.000", "24.600 V"}},
+      {1, 6, 4100, 62, -1, {"Lithium Ion", "?", "4.100", "3.000", ""}},
+      {1, 6, 4100, 63, -1, {"Lithium Ion", "6", "", "3.000", ""}},
+      {1, 6, 4100, 34, -1, {"Lithium Ion", "6", "4.100", "", "24.600 V"}},
+      {1, 6, 4100, 68, -1, {"", "6", "4.100", "3.000", "24.600 V"}}};
+  for (const auto& [chemistry, cells, mv, refused, picked, shown] : shows) {
+    for (const auto& [id, value] : {std::pair(68, chemistry), {62, cells}, {63, mv}, {34, 3000}})
+      sim_->SetValue(RX, P(id), static_cast<uint32_t>(value));
+    if (picked >= 0) {
+      window_->show();
+      Choose(picked);
+      Type(W<QSpinBox>("number_cells_edit"), "5");  // 60.150 V in red with Custom
+      Click(W<QPushButton>("cancel_button"));
+    }
+    sim_->SetStatusZero(RX, P(refused), true);
     window_->show();
-    EXPECT_EQ(W("batt_cell_full_voltage_edit")->text(), volts);
-    EXPECT_EQ(W("charge_current_edit")->text(), "3.000");
-    Click(W<QPushButton>("cancel_button"));
-    EXPECT_FALSE(window_->isVisible());
+    sim_->SetStatusZero(RX, P(refused), false);
+    const QStringList form = {
+        W<QComboBox>("rx_battery_chem_combo")->currentText(),
+        W<QSpinBox>("number_cells_edit")->text(), W("batt_cell_full_voltage_edit")->text(),
+        W("charge_current_edit")->text(), W<QLabel>("label_float_voltage")->text()};
+    EXPECT_EQ(form.join(", "), shown.join(", "));
+    EXPECT_EQ(W<QLabel>("label_float_voltage")->styleSheet(), "color: #000;");
+    EXPECT_EQ(W<QLabel>("label_number_cells")->text().endsWith("(1 - 99)"), shown[0].isEmpty());
+    const bool held_is_valid = refused == 0 && cells == 6 && mv == 4100 && chemistry == 1;
+    sim_->ClearRecords();
+    Boxes boxes(QMessageBox::Yes);
+    Click(W<QPushButton>("apply_button"));
+    ASSERT_EQ(boxes.seen.size(), 1u);
+    EXPECT_EQ(boxes.seen[0].text.startsWith("Are you sure"), held_is_valid) << refused;
+    EXPECT_EQ(Requests(RX, SET_PARAMETER), held_is_valid ? 4u : 0u);
+    if (held_is_valid) Click(W<QPushButton>("cancel_button"));
+    if (held_is_valid) continue;
+    Choose(1);  // the user sets every field
+    for (auto [field, text] : {std::pair("number_cells_edit", "7"),
+                               {"batt_cell_full_voltage_edit", "4.15"},
+                               {"charge_current_edit", "2.5"}})
+      Type(W<QWidget>(field), text);
+    Click(W<QPushButton>("ok_button"));
+    EXPECT_EQ((std::vector<uint32_t>{Saved(RX, 68), Saved(RX, 62), Saved(RX, 63), Saved(RX, 34)}),
+              (std::vector<uint32_t>{1, 7, 4150, 2500}));
   }
-  EXPECT_EQ(W<QComboBox>("rx_battery_chem_combo")->currentText(), "Custom");
 }
 
 TEST_F(DialogTest, ChargeApplyChecksAsksThenWritesStagesAndCommits) {
@@ -162,26 +200,30 @@ TEST_F(DialogTest, ChargeApplyChecksAsksThenWritesStagesAndCommits) {
 TEST_F(DialogTest, ChargeApplyWritesWhatTheFormShowedWhenApplyWasPressed) {
   window_ = std::make_unique<ChargeConfig>(rx_model_.get(), nullptr);
   auto reconnect = QObject::connect(qApp, &QApplication::focusChanged, [this](auto, QWidget* now) {
-    if (qobject_cast<QMessageBox*>(now ? now->window() : nullptr)) rx_model_->RefreshModel();
-  });  // the receiver reconnects while a box is open
+    auto* box = qobject_cast<QMessageBox*>(now ? now->window() : nullptr);
+    if (box && box->icon() == QMessageBox::Warning) rx_model_->RefreshModel();
+  });  // the receiver reconnects while the question is open
   using Values = std::vector<uint32_t>;  // saved chemistry, cells, mV
   const std::tuple<int, const char*, const char*, Values> cases[] = {
-      {2, "20", "1.45", {2, 20, 1450}}, {1, "0", "4.1", {2, 20, 1450}},
-      {1, "", "4.1", {2, 20, 1450}},    {1, "99", "4.1", {2, 20, 1450}},
+      {2, "20", "1.45", {2, 20, 1450}},  {1, "0", "4.1", {2, 20, 1450}},
+      {1, "", "4.1", {2, 20, 1450}},     {1, "99", "4.1", {2, 20, 1450}},
+      {1, nullptr, "4.1", {1, 8, 4100}},  // the value the spin box put back, now in sight
       {1, "5", "4.015", {1, 5, 4015}}};
   window_->show();
   for (const auto& [row, cells, volts, saved] : cases) {
     QApplication::setActiveWindow(window_.get());  // back from the last message box
     ASSERT_TRUE(QTest::qWaitForWindowActive(window_.get()));
-    Choose(row);
     QLineEdit* cells_text = W<QSpinBox>("number_cells_edit")->findChild<QLineEdit*>();
-    QTest::mouseClick(cells_text, Qt::LeftButton);
-    Type(cells_text, cells);
+    if (cells) {  // else the form stays as the last refusal left it
+      Choose(row);
+      QTest::mouseClick(cells_text, Qt::LeftButton);
+      Type(cells_text, cells);
+    }
     Type(W("batt_cell_full_voltage_edit"), volts);
     Boxes boxes(QMessageBox::Yes);
     Click(W<QPushButton>("apply_button"));  // takes the focus: the spin box restores its value
     ASSERT_EQ(boxes.seen.size(), 1u) << cells;
-    EXPECT_EQ(boxes.seen[0].text.startsWith("Are you sure"), saved[1] == 5 || row == 2) << cells;
+    EXPECT_EQ(boxes.seen[0].text.startsWith("Are you sure"), saved[0] == uint32_t(row)) << cells;
     EXPECT_EQ((Values{Saved(RX, 68), Saved(RX, 62), Saved(RX, 63)}), saved) << cells;
   }
   QObject::disconnect(reconnect);
@@ -196,16 +238,25 @@ TEST_F(DialogTest, TypedMillisIsTheNearestWholeThousandth) {
   }
 }
 
-TEST_F(DialogTest, ChargeFormFollowsTheModelOnlyWhileShown) {
+TEST_F(DialogTest, ChargeFormFollowsTheModelShownOrHiddenButNotWhileAsking) {
   window_ = std::make_unique<ChargeConfig>(rx_model_.get(), nullptr);
   for (bool shown : {false, true}) {
     if (shown) window_->show();
     sim_->ClearRecords();
     rx_model_->RefreshModel();
     rx_model_->setData(P(34), QVariant(shown ? 1500 : 2000), Qt::EditRole);
-    EXPECT_EQ(Requests(RX, GET_PARAMETER) > 0, shown);
-    EXPECT_EQ(W("charge_current_edit")->text(), shown ? "1.500" : "");
+    EXPECT_GT(Requests(RX, GET_PARAMETER), 0u);
+    EXPECT_EQ(W("charge_current_edit")->text(), shown ? "1.500" : "2.000");
   }
+  Type(W("charge_current_edit"), "1");
+  QString asked;  // the form while the question is open and the model changes
+  QTimer::singleShot(0, window_.get(), [&] {
+    rx_model_->setData(P(34), QVariant(2500), Qt::EditRole);  // shows 2.500 when not asking
+    asked = W("charge_current_edit")->text();
+  });
+  Boxes boxes(QMessageBox::No);
+  Click(W<QPushButton>("apply_button"));
+  EXPECT_EQ(asked, "1");
 }
 
 TEST_F(DialogTest, NetworkFailedReadIsShownUnknownAndNeverWritten) {
@@ -290,8 +341,11 @@ TEST_F(DialogTest, NetworkFailedWriteIsAnErrorAndEveryRequestIsStillMade) {
     sim_->SetStatusZero(TX, P(45), !disabled);
     auto accept_again = QObject::connect(tx_model_.get(), &ParameterModel::dataChanged,
                                          [this] { sim_->SetStatusZero(TX, P(45), false); });
+    Boxes boxes;
     Click(Ok());
     QObject::disconnect(accept_again);
+    ASSERT_EQ(boxes.seen.size(), 1u);
+    EXPECT_EQ(boxes.seen[0].text, "Error Saving Network Configuration");
     EXPECT_FALSE(window_->isVisible());
     EXPECT_EQ(log_.Count("Error Saving Network Configuration"), 1);
     EXPECT_EQ(log_.Count("Network Configuration Saved"), 0);
