@@ -14,8 +14,9 @@ chmod +x "$root/scripts/install-deps" "$root/bin/cmake"
 ln -s "$2" "$root/build/release/control_panel/korvane_gui"
 ln -s "$3" "$root/build/release/tests/korvane_sim"
 chmod 700 "$root/xdg"  # Qt's runtime directory, which would otherwise be made in TMPDIR
+# A shell cannot take back an INT ignored by whoever started it (a background job): perl can.
 run=(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM PATH="$root/bin:$PATH" TMPDIR="$root/tmp"
-  XDG_RUNTIME_DIR="$root/xdg" "$root/scripts/run")
+  XDG_RUNTIME_DIR="$root/xdg" perl -e '$SIG{INT} = "DEFAULT"; exec @ARGV' "$root/scripts/run")
 set -m  # each run is a job in a process group of its own, as a terminal's shell starts it
 fail() {  # after ending what the script under test left behind
   echo "$1"
