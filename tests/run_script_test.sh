@@ -20,7 +20,7 @@ run=(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM PATH="$root/bin:$PATH"
 set -m  # each run is a job in a process group of its own, as a terminal's shell starts it
 fail() {  # after ending what the script under test left behind
   echo "$1"
-  kill ${kids:-} 2>/dev/null
+  kill ${kids:-} 2>/dev/null || true
   exit 1
 }
 status=0
@@ -30,7 +30,8 @@ status=0
 for sig in HUP INT TERM; do
   "${run[@]}" >/dev/null 2>"$root/err" &
   pid=$!  # also the process group
-  until [ "$(ps -o comm= --ppid "$pid" | sort | xargs)" = "Xvfb korvane_gui korvane_sim" ]; do
+  until [ "$(ps -o comm= --ppid "$pid" | LC_ALL=C sort | xargs)" = "Xvfb korvane_gui korvane_sim" ]
+  do
     kill -0 "$pid" 2>/dev/null || fail "$sig: ended early: $(cat "$root/err")"
     sleep 0.1
   done
