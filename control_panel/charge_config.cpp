@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <optional>
 
 #include <QApplication>
 #include <QComboBox>
@@ -133,8 +134,7 @@ void ChargeConfig::CellsChanged() {
   if (CellsUnknown() && cells->value() != cells->minimum()) {
     // The user set the count: the step below the preset's range stands for nothing any more.
     const QSignalBlocker blocker(cells);
-    cells->setSpecialValueText(QString());
-    cells->setMinimum(cells->minimum() + 1);
+    MarkCellsUnknown(false);
   }
   cells_typed_refused_ = false;  // a step, or typing the spin box accepts
   UpdateDisplayedFloatVoltage();
@@ -159,12 +159,9 @@ void ChargeConfig::ApplyLimits(korvane::BatteryConfig cfg) {
     // The caller refreshes the float voltage; an unknown count stays unknown.
     QSpinBox* cells = ui_->number_cells_edit;
     const QSignalBlocker blocker(cells);
-    if (CellsUnknown()) {
-      cells->setRange(min_cells - 1, max_cells);
-      cells->setValue(min_cells - 1);
-    } else {
-      cells->setRange(min_cells, max_cells);
-    }
+    const bool unknown = CellsUnknown();
+    cells->setRange(unknown ? min_cells - 1 : min_cells, max_cells);
+    if (unknown) cells->setValue(cells->minimum());
   }
 
   const double min_v = cfg.min_cell_mv / 1000.0;
@@ -181,24 +178,18 @@ bool ChargeConfig::CellsUnknown() const {
   return !ui_->number_cells_edit->specialValueText().isEmpty();
 }
 
-void ChargeConfig::ShowCellsUnknown() {
+void ChargeConfig::MarkCellsUnknown(bool unknown) {
+  if (unknown == CellsUnknown()) return;
   QSpinBox* cells = ui_->number_cells_edit;
-  const QSignalBlocker blocker(cells);
-  if (!CellsUnknown()) {
-    cells->setMinimum(cells->minimum() - 1);
-    cells->setSpecialValueText(kUnknownCells);
-  }
-  cells->setValue(cells->minimum());
+  cells->setSpecialValueText(unknown ? QString(kUnknownCells) : QString());
+  cells->setMinimum(cells->minimum() + (unknown ? -1 : 1));
 }
 
-void ChargeConfig::ShowCells(int count) {
+void ChargeConfig::ShowCells(std::optional<int> count) {
   QSpinBox* cells = ui_->number_cells_edit;
   const QSignalBlocker blocker(cells);
-  if (CellsUnknown()) {
-    cells->setSpecialValueText(QString());
-    cells->setMinimum(cells->minimum() + 1);
-  }
-  cells->setValue(count);
+  MarkCellsUnknown(!count);
+  cells->setValue(count.value_or(cells->minimum()));
 }
 
 bool ChargeConfig::CellsAcceptable() const {
@@ -250,7 +241,7 @@ void ChargeConfig::UpdateData() {
       number <= ui_->number_cells_edit->maximum()) {
     ShowCells(static_cast<int>(number));
   } else {
-    ShowCellsUnknown();
+    ShowCells(std::nullopt);
   }
   cells_typed_refused_ = false;
 

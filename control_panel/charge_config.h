@@ -7,6 +7,7 @@
 // form showed, then stages and commits it.
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include <QWidget>
 
@@ -63,8 +64,10 @@ class ChargeConfig : public QWidget {
   // preset's range) while the spin box shows its special text: the spin box then reaches one
   // step below the preset's range, and that step is the unknown count.
   bool CellsUnknown() const;
-  void ShowCellsUnknown();
-  void ShowCells(int count);
+  // Adds or removes that step (signals blocked by the caller).
+  void MarkCellsUnknown(bool unknown);
+  // Shows a count, or the unknown count.
+  void ShowCells(std::optional<int> count);
   // Whether Apply may take the spin box's count.
   bool CellsAcceptable() const;
 

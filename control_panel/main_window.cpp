@@ -235,26 +235,13 @@ void MainWindow::LogWarn(const std::string& message) { LogAt(LogLevel::kWarning,
 void MainWindow::LogError(const std::string& message) { LogAt(LogLevel::kError, message); }
 
 void MainWindow::LogAt(LogLevel level, const std::string& message) {
-  QString text;
-  std::string cleaned;
-  if (PrintableAscii(message)) {
-    text = QString::fromLatin1(message.data(), static_cast<int>(message.size()));
-  } else {
-    text = OneLine(QString::fromStdString(message));
-    cleaned = text.toStdString();
-  }
-  const std::string& line = cleaned.empty() ? message : cleaned;
-  switch (level) {
-    case LogLevel::kInfo:
-      kovra::GetLog()->info(line);
-      break;
-    case LogLevel::kWarning:
-      kovra::GetLog()->warn(line);
-      break;
-    case LogLevel::kError:
-      kovra::GetLog()->error(line);
-      break;
-  }
+  static constexpr spdlog::level::level_enum kConsoleLevels[] = {
+      spdlog::level::info, spdlog::level::warn, spdlog::level::err};
+  const bool plain = PrintableAscii(message);
+  QString text = plain ? QString::fromLatin1(message.data(), static_cast<int>(message.size()))
+                       : OneLine(QString::fromStdString(message));
+  kovra::GetLog()->log(kConsoleLevels[static_cast<int>(level)],
+                       plain ? message : text.toStdString());
   QueueLogEntry(level, std::move(text));
 }
 
@@ -459,23 +446,23 @@ void MainWindow::ChooseLogDirectory() {
 void MainWindow::StartStopLogging(bool start) {
   if (start) {
     const std::string dir = ui_->log_dir_edit->text().toStdString();
-    std::string stamp =
+    const std::string time =
         QDateTime::currentDateTime().toString(QStringLiteral("yyyy_MM_dd_HH_mm_ss")).toStdString();
     // An earlier log is never emptied: a start within the same second takes the next free name.
-    std::string name = fmt::format("{}/korvane_{}.csv", dir, stamp);
-    int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    for (int n = 2; fd < 0 && errno == EEXIST && n <= 1000; ++n) {
-      const std::string numbered = fmt::format("{}_{}", stamp, n);
-      name = fmt::format("{}/korvane_{}.csv", dir, numbered);
+    std::string stamp = time;
+    std::string name;
+    int fd = -1;
+    for (int n = 2;; ++n) {
+      name = fmt::format("{}/korvane_{}.csv", dir, stamp);
       fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-      if (fd >= 0) stamp = numbered;
+      if (fd >= 0 || errno != EEXIST || n > 1000) break;
+      stamp = fmt::format("{}_{}", time, n);
     }
     if (fd >= 0) {
       ::close(fd);
       log_file_.open(name, std::ios::out | std::ios::trunc);
     }
-    const bool logging = log_file_.good() && log_file_.is_open();
-    if (logging) {
+    if (log_file_.is_open() && log_file_.good()) {
       log_path_ = name;
       log_size_ = 0;
       Log(fmt::format("Logging started to {}/korvane_{}.csv", dir, stamp));
@@ -485,13 +472,10 @@ void MainWindow::StartStopLogging(bool start) {
       log_file_.clear();
       LogWarn(fmt::format("'{}' is an invalid logging directory", dir));
       ui_->log_button->setChecked(false);
-      ui_->log_dir_edit->setEnabled(true);
-      ui_->log_dir_button->setEnabled(true);
     }
-    if (log_file_.is_open()) {
-      ui_->log_dir_edit->setEnabled(false);
-      ui_->log_dir_button->setEnabled(false);
-    }
+    // A header that could not be written has stopped logging already.
+    ui_->log_dir_edit->setEnabled(!log_file_.is_open());
+    ui_->log_dir_button->setEnabled(!log_file_.is_open());
     return;
   }
   if (log_file_.is_open()) log_file_.close();

@@ -3,14 +3,14 @@
 #include <stdexcept>
 #include <string>
 
+#include "kovra/async_rpc.h"
 #include "kovra/log.h"
 #include "kovra/parameter_service.h"
 
 namespace {
 
-// The request queue's text for a request that ran out of tries.
-bool IsTimeOut(const std::runtime_error& e) {
-  return std::string(e.what()) == "Parameter request timed out";
+bool TimedOut(const std::runtime_error& e) {
+  return dynamic_cast<const RequestTimedOut*>(&e) != nullptr;
 }
 
 }  // namespace
@@ -46,7 +46,7 @@ QVariant ParameterModel::data(const QModelIndex& index, int role) const {
   } catch (const std::runtime_error& e) {
     kovra::GetLog()->error("ParameterModel::getData - parameter service threw an exception: {}",
                            e.what());
-    last_timed_out_ = IsTimeOut(e);
+    last_timed_out_ = TimedOut(e);
     if (in_pass) pass_timed_out_ = true;
     return QVariant();
   }
@@ -67,7 +67,7 @@ bool ParameterModel::setData(const QModelIndex& index, const QVariant& value, in
   } catch (const std::runtime_error& e) {
     kovra::GetLog()->error("ParameterModel::setData - parameter service threw an exception: {}",
                            e.what());
-    last_timed_out_ = IsTimeOut(e);
+    last_timed_out_ = TimedOut(e);
   }
   return false;
 }
@@ -99,7 +99,7 @@ bool ParameterModel::stageParameter(ParamId id) {
   } catch (const std::runtime_error& e) {
     kovra::GetLog()->error(
         "ParameterModel::stagedParameter - parameter service threw an exception: {}", e.what());
-    last_timed_out_ = IsTimeOut(e);
+    last_timed_out_ = TimedOut(e);
   }
   return false;
 }
@@ -112,7 +112,7 @@ bool ParameterModel::commitStagedParameters() {
     kovra::GetLog()->error(
         "ParameterModel::commitStagedParameters - parameter service threw an exception: {}",
         e.what());
-    last_timed_out_ = IsTimeOut(e);
+    last_timed_out_ = TimedOut(e);
   }
   return false;
 }

@@ -40,6 +40,8 @@ Parameter AwaitResponse(std::future<Parameter> future) {
     return shared.get();
   } catch (const std::future_error& e) {
     throw std::future_error(static_cast<std::future_errc>(e.code().value()));
+  } catch (const RequestTimedOut&) {
+    throw RequestTimedOut();
   } catch (const std::runtime_error& e) {
     throw std::runtime_error(e.what());
   }

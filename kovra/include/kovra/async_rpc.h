@@ -25,6 +25,12 @@ enum Priority : uint32_t {
   PRIORITY_STOP = 5,     // the stop request, taken before any waiting request
 };
 
+// A parameter request that went unanswered through all its sends.
+class RequestTimedOut : public std::runtime_error {
+ public:
+  RequestTimedOut() : std::runtime_error("Parameter request timed out") {}
+};
+
 template <typename Request, typename Response>
 class RpcRequest;
 
@@ -54,7 +60,7 @@ class RpcRequest<Parameter, Parameter> {
   const Parameter* Request() const { return request.get(); }
 
   // Sends the record to its address and waits for the answer, up to kMaxSends sends. Returns
-  // once answered; throws std::runtime_error "Parameter request timed out" after the last send.
+  // once answered; throws RequestTimedOut ("Parameter request timed out") after the last send.
   template <typename Sink>
   void SendRequest(Sink& sink);
 
@@ -99,7 +105,7 @@ void RpcRequest<Parameter, Parameter>::SendRequest(Sink& sink) {
       if (tries > kMaxSends - 1) {
         log->error("No response after {} requests", tries);
         finished = true;
-        throw std::runtime_error("Parameter request timed out");
+        throw RequestTimedOut();
       }
       if (cv.wait_for(lock, std::chrono::milliseconds(timeout), [this] { return responded; }))
         return;
@@ -112,8 +118,8 @@ void RpcRequest<Parameter, Parameter>::SendRequest(Sink& sink) {
 }
 
 // Waits for the answer behind a future from AsyncRpc::SubmitRequest and returns it. A failure
-// is thrown as a copy made on the calling thread (std::runtime_error and std::future_error keep
-// their type and text): the exception stored by the worker is read only while this thread still
+// is thrown as a copy made on the calling thread (RequestTimedOut, std::runtime_error and
+// std::future_error keep their type and text): the exception stored by the worker is read only while this thread still
 // holds the future's shared state, so its release on another thread is ordered after the read.
 Parameter AwaitResponse(std::future<Parameter> future);
 
