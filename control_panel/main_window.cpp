@@ -3,11 +3,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <iterator>
 #include <sstream>
 #include <stdexcept>
 #include <utility>
@@ -15,19 +13,12 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QGridLayout>
 #include <QLCDNumber>
 #include <QMessageBox>
 #include <QPalette>
 #include <QStatusBar>
-#include <QTextBlock>
-#include <QTextCharFormat>
-#include <QTextCursor>
-#include <QTextDocument>
-#include <QTime>
-#include <QThread>
 #include <QTimer>
 
 #include "build_info.h"
@@ -56,13 +47,11 @@ constexpr ParamId kChargingOn = static_cast<ParamId>(60);
 constexpr ParamId kCells = static_cast<ParamId>(62);
 constexpr ParamId kCellVoltage = static_cast<ParamId>(63);   // mV per cell
 
-// Lines from the devices are gathered for this long and appended in one edit: at the pane's
-// cap every edit re-lays out the whole pane, so one edit per line (or per event-loop turn)
-// would keep the GUI thread busy under a flood; 20 edits a second look live and cost little.
-constexpr int kLogFlushMs = 50;
-// One flush draws for at most this long; what is left waits for the next flush, so that the
-// window keeps answering while a device floods its log.
-constexpr qint64 kLogDrawBudgetNs = 30'000'000;
+// While telemetry records wait for the GUI thread, CSV rows are written together, up to this
+// many bytes; otherwise each row is written as its record is handled.
+constexpr std::size_t kMaxPendingCsv = 64 * 1024;
+// Records left out are said at most this often.
+constexpr int kLeftOutReportMs = 1000;
 
 // After a failed transmitter reconnection, the next attempt waits this long.
 constexpr std::chrono::seconds kTxRetryPause(5);
@@ -122,10 +111,16 @@ constexpr StateLook kRxStates[] = {
     {"Alarm", "color: #ff3f00;"},         {"Stabilizing", "color: #f49d41;"}};
 constexpr StateLook kErrorState = {"Error", "color: red;"};
 
+// Setting a style sheet parses it and polishes the widget again, even when it is unchanged:
+// under a flood of telemetry that would be most of a record's cost, so only a change is set.
+void SetStyle(QWidget* widget, QLatin1String style) {
+  if (widget->styleSheet() != style) widget->setStyleSheet(style);
+}
+
 template <size_t N>
 void ShowState(QLabel* label, const StateLook (&looks)[N], unsigned state) {
   const StateLook& look = state < N ? looks[state] : kErrorState;
-  label->setStyleSheet(QLatin1String(look.style));
+  SetStyle(label, QLatin1String(look.style));
   label->setText(QLatin1String(look.text));
 }
 
@@ -156,15 +151,12 @@ MainWindow::MainWindow(std::unique_ptr<PacketSink>&& sink, ParameterService& tx_
       gui_build_label_(QStringLiteral("GUI Build: "), this) {
   InitResources();
   ui_->setupUi(this);
-  ui_->log_text->document()->setMaximumBlockCount(kMaxLogEntries);
-  ui_->log_text->document()->setUndoRedoEnabled(false);
-  log_flush_ = new QTimer(this);
-  log_flush_->setSingleShot(true);
-  log_flush_->setInterval(kLogFlushMs);
-  connect(log_flush_, &QTimer::timeout, this, [this] { AppendLogEntries(); },
+  pane_ = new LogPane(ui_->log_text, this);
+  left_out_report_ = new QTimer(this);
+  left_out_report_->setSingleShot(true);
+  left_out_report_->setInterval(kLeftOutReportMs);
+  connect(left_out_report_, &QTimer::timeout, this, [this] { ReportLeftOutRecords(); },
           Qt::DirectConnection);
-  connect(this, &MainWindow::LogEntriesWaiting, log_flush_, QOverload<>::of(&QTimer::start),
-          Qt::QueuedConnection);
   connect(this, &MainWindow::NewLogMessage, this, &MainWindow::HandleLogMessage,
           Qt::AutoConnection);
   // A window of its own, though the main window owns it.
@@ -222,19 +214,22 @@ MainWindow::~MainWindow() {
   delete network_config_;
   delete i2c_dialog_;
   delete ota_dialog_;
-  if (log_file_.is_open()) log_file_.close();
+  if (log_file_.is_open()) {
+    log_file_ << log_rows_;
+    log_file_.close();
+  }
   delete ui_;
 }
 
 // ---- Message pane ----
 
-void MainWindow::Log(const std::string& message) { LogAt(LogLevel::kInfo, message); }
+void MainWindow::Log(const std::string& message) { LogAt(LogPane::Level::kInfo, message); }
 
-void MainWindow::LogWarn(const std::string& message) { LogAt(LogLevel::kWarning, message); }
+void MainWindow::LogWarn(const std::string& message) { LogAt(LogPane::Level::kWarning, message); }
 
-void MainWindow::LogError(const std::string& message) { LogAt(LogLevel::kError, message); }
+void MainWindow::LogError(const std::string& message) { LogAt(LogPane::Level::kError, message); }
 
-void MainWindow::LogAt(LogLevel level, const std::string& message) {
+void MainWindow::LogAt(LogPane::Level level, const std::string& message) {
   static constexpr spdlog::level::level_enum kConsoleLevels[] = {
       spdlog::level::info, spdlog::level::warn, spdlog::level::err};
   const bool plain = PrintableAscii(message);
@@ -242,89 +237,11 @@ void MainWindow::LogAt(LogLevel level, const std::string& message) {
                        : OneLine(QString::fromStdString(message));
   kovra::GetLog()->log(kConsoleLevels[static_cast<int>(level)],
                        plain ? message : text.toStdString());
-  QueueLogEntry(level, std::move(text));
+  pane_->Queue(level, std::move(text));
 }
 
 void MainWindow::HandleLogMessage(QString message) {
-  QueueLogEntry(LogLevel::kInfo, OneLine(std::move(message)));
-}
-
-// The queue's lock hands each entry to the GUI thread; it never holds more entries than the pane
-// keeps, since older ones would be trimmed from the pane anyway. Entries of the GUI thread are
-// appended at once, after any still waiting (as many as one flush draws), so that the pane keeps
-// the order in which they were logged.
-void MainWindow::QueueLogEntry(LogLevel level, QString message) {
-  bool first = false;
-  {
-    std::lock_guard<std::mutex> lock(log_mutex_);
-    first = log_queue_.empty();
-    if (log_queue_.size() >= static_cast<size_t>(kMaxLogEntries)) {
-      log_queue_.pop_front();
-      ++log_dropped_;
-    }
-    log_queue_.push_back({level, std::move(message)});
-  }
-  if (QThread::currentThread() == thread()) {
-    AppendLogEntries();
-  } else if (first) {
-    emit LogEntriesWaiting();
-  }
-}
-
-// The waiting entries in one edit: a bold time stamp, a blank and the text, in the level's
-// colour; the document drops the oldest entries beyond the cap once, at the end of the edit.
-// One flush draws as many as fit its time (by the last flushes' cost per entry, laying out
-// included); the rest waits for the next flush.
-void MainWindow::AppendLogEntries() {
-  const auto fit = static_cast<size_t>(std::max<qint64>(kLogDrawBudgetNs / log_entry_ns_, 32));
-  std::vector<LogEntry> entries;
-  size_t dropped = 0;
-  bool more = false;
-  {
-    std::lock_guard<std::mutex> lock(log_mutex_);
-    const size_t n = std::min(fit, log_queue_.size());
-    entries.reserve(n + 1);
-    std::swap(dropped, log_dropped_);
-    if (dropped > 0) {
-      const std::string text = fmt::format(
-          "{} log lines were left out of this pane, too many at once; the console has them all",
-          dropped);
-      kovra::GetLog()->warn(text);
-      entries.push_back({LogLevel::kWarning, QString::fromStdString(text)});
-    }
-    std::move(log_queue_.begin(), log_queue_.begin() + static_cast<std::ptrdiff_t>(n),
-              std::back_inserter(entries));
-    log_queue_.erase(log_queue_.begin(), log_queue_.begin() + static_cast<std::ptrdiff_t>(n));
-    more = !log_queue_.empty();
-  }
-  if (entries.empty()) return;
-
-  QElapsedTimer drawing;
-  drawing.start();
-  QTextDocument* document = ui_->log_text->document();
-  QTextCharFormat stamp;
-  stamp.setFontWeight(QFont::Bold);
-  QTextCharFormat formats[3];
-  formats[1].setForeground(QColor(0xcc, 0x7a, 0x00));
-  formats[2].setForeground(QColor(0xdd, 0x00, 0x00));
-  const QString time = QTime::currentTime().toString(Qt::TextDate);
-  QTextCursor cursor(document);
-  cursor.movePosition(QTextCursor::End);
-  cursor.beginEditBlock();
-  for (const LogEntry& entry : entries) {
-    if (!document->isEmpty()) cursor.insertBlock(QTextBlockFormat(), QTextCharFormat());
-    cursor.insertText(time, stamp);
-    cursor.insertText(QStringLiteral(" "), QTextCharFormat());
-    cursor.insertText(entry.text, formats[static_cast<int>(entry.level)]);
-  }
-  cursor.endEditBlock();
-  ui_->log_text->moveCursor(QTextCursor::End);
-  // Small flushes say little about the cost per entry (the trimming and scrolling weigh more).
-  if (entries.size() >= 256) {
-    log_entry_ns_ = std::max<qint64>(drawing.nsecsElapsed() / static_cast<qint64>(entries.size()),
-                                     1000);
-  }
-  if (more) log_flush_->start();
+  pane_->Queue(LogPane::Level::kInfo, OneLine(std::move(message)));
 }
 
 // ---- Connections ----
@@ -364,17 +281,48 @@ void MainWindow::ChangeRxConnection(bool connected) {
 
 // ---- Telemetry ----
 
+// Each record waits for the GUI thread as a posted event. A device that sends faster than the
+// window can handle records would make them pile up without bound (and the window would spend
+// ever longer on each turn of its event loop): at most kMaxWaitingRecords wait, and a record
+// that comes while they do is left out and counted.
+bool MainWindow::RecordMayWait() {
+  if (waiting_records_.fetch_add(1, std::memory_order_relaxed) < kMaxWaitingRecords) return true;
+  waiting_records_.fetch_sub(1, std::memory_order_relaxed);
+  left_out_records_.fetch_add(1, std::memory_order_relaxed);
+  return false;
+}
+
 void MainWindow::SetAdcValues(const TxAdcValues& values) {
+  if (!RecordMayWait()) return;
   QueuedEmission emission;
   emit NewTxAdcMessage(values);
 }
 
 void MainWindow::SetAdcValues(const RxAdcValues& values) {
+  if (!RecordMayWait()) return;
   QueuedEmission emission;
   emit NewRxAdcMessage(values);
 }
 
+void MainWindow::RecordHandled() {
+  int waiting = waiting_records_.load(std::memory_order_relaxed);
+  while (waiting > 0 && !waiting_records_.compare_exchange_weak(waiting, waiting - 1,
+                                                                 std::memory_order_relaxed)) {
+  }
+  if (left_out_records_.load(std::memory_order_relaxed) != 0 && !left_out_report_->isActive()) {
+    left_out_report_->start();
+  }
+}
+
+void MainWindow::ReportLeftOutRecords() {
+  const std::uint64_t left_out = left_out_records_.exchange(0, std::memory_order_relaxed);
+  if (left_out == 0) return;
+  LogWarn(fmt::format("{} telemetry records were left out, too many at once{}", left_out,
+                      log_file_.is_open() ? "; the CSV log lacks their rows" : ""));
+}
+
 void MainWindow::HandleTxAdcMessage(const TxAdcValues& tx) {
+  RecordHandled();
   if (tx_status_->IsConnected() || std::chrono::steady_clock::now() >= tx_retry_at_) {
     tx_status_->SetConnected(true);
   }
@@ -385,10 +333,13 @@ void MainWindow::HandleTxAdcMessage(const TxAdcValues& tx) {
   const float p12 = tx.vmon_12v * tx.imon_12v;
   tx_power_ = p5 + (ppa + p12);
 
-  QPalette palette = ui_->reading_tx_power->palette();
   const bool max_power = (tx.plvl & 0xFF) <= 1;
-  palette.setColor(QPalette::WindowText, max_power ? QColor(255, 20, 40) : QColor(20, 255, 40));
-  ui_->reading_tx_power->setPalette(palette);
+  const QColor colour = max_power ? QColor(255, 20, 40) : QColor(20, 255, 40);
+  if (ui_->reading_tx_power->palette().color(QPalette::WindowText) != colour) {
+    QPalette palette = ui_->reading_tx_power->palette();
+    palette.setColor(QPalette::WindowText, colour);
+    ui_->reading_tx_power->setPalette(palette);
+  }
   ShowReading(ui_->reading_tx_power, tx_power_);
 
   const float efficiency = 100.0f * batt_power_ / tx_power_;
@@ -400,10 +351,14 @@ void MainWindow::HandleTxAdcMessage(const TxAdcValues& tx) {
   ShowState(ui_->label_tx_state, kTxStates, tx.charge_state);
 
   last_tx_ = tx;
+  if (!log_rows_.empty() && waiting_records_.load(std::memory_order_relaxed) == 0) {
+    WriteLogRows();
+  }
   emit TxAdcValuesUpdated(tx);
 }
 
 void MainWindow::HandleRxAdcMessage(const RxAdcValues& rx) {
+  RecordHandled();
   last_rx_ = rx;
   LogAdc(last_tx_, last_rx_);
   rx_status_->SetConnected(true);
@@ -411,9 +366,9 @@ void MainWindow::HandleRxAdcMessage(const RxAdcValues& rx) {
 
   ShowReading(ui_->reading_battery_voltage, rx.vmon_battery);
   const bool at_limit = rx.vmon_battery > (voltage_limit_ - 1) / 1000.0;
-  ui_->reading_battery_voltage->setStyleSheet(
-      at_limit ? QStringLiteral("color: rgb(20, 255, 40); background-color: rgb(60, 180, 40)")
-               : QStringLiteral("color: rgb(20, 255, 40); background-color: rgb(60, 40, 40)"));
+  SetStyle(ui_->reading_battery_voltage,
+           at_limit ? QLatin1String("color: rgb(20, 255, 40); background-color: rgb(60, 180, 40)")
+                    : QLatin1String("color: rgb(20, 255, 40); background-color: rgb(60, 40, 40)"));
   ShowReading(ui_->reading_battery_current, rx.imon_battery);
   ShowReading(ui_->reading_battery_power,
               static_cast<double>(rx.vmon_battery) * static_cast<double>(rx.imon_battery));
@@ -466,7 +421,8 @@ void MainWindow::StartStopLogging(bool start) {
       log_path_ = name;
       log_size_ = 0;
       Log(fmt::format("Logging started to {}/korvane_{}.csv", dir, stamp));
-      WriteLogRow("Ticks,VPA,IPA,VGD,IGD,VRect,VBatt,IBatt,VCharge,ICharge,ChargeState,PLvl\n");
+      log_rows_ = "Ticks,VPA,IPA,VGD,IGD,VRect,VBatt,IBatt,VCharge,ICharge,ChargeState,PLvl\n";
+      WriteLogRows();
     } else {
       if (log_file_.is_open()) log_file_.close();
       log_file_.clear();
@@ -478,7 +434,10 @@ void MainWindow::StartStopLogging(bool start) {
     ui_->log_dir_button->setEnabled(!log_file_.is_open());
     return;
   }
-  if (log_file_.is_open()) log_file_.close();
+  if (log_file_.is_open()) {
+    WriteLogRows();
+    log_file_.close();
+  }
   log_file_.clear();
   Log("Logging stopped");
   ui_->log_dir_edit->setEnabled(true);
@@ -492,25 +451,39 @@ void MainWindow::LogAdc(const TxAdcValues& tx, const RxAdcValues& rx) {
       << tx.imon_gate_driver << ',' << rx.vmon_rectified << ',' << rx.vmon_battery << ','
       << rx.imon_battery << ',' << rx.vmon_battery_prog << ',' << rx.imon_charger << ','
       << static_cast<unsigned>(tx.charge_state) << ',' << static_cast<unsigned>(tx.plvl) << '\n';
-  WriteLogRow(row.str());
+  log_rows_ += row.str();
+  if (waiting_records_.load(std::memory_order_relaxed) == 0 || log_rows_.size() >= kMaxPendingCsv) {
+    WriteLogRows();
+  }
 }
 
-// Each row is flushed, so that a crash or a power cut loses no more than the row being written.
-// A row that cannot be written (a full disk, an I/O error) stops logging as the button does,
-// with an error in the pane; the file keeps every complete row and no part of that one.
-void MainWindow::WriteLogRow(const std::string& row) {
+// Rows are flushed as they are written, so that a crash or a power cut loses no more than the
+// rows being written: one row, or while records wait for the window, those written together.
+// Rows that cannot be written (a full disk, an I/O error) stop logging as the button does, with
+// an error in the pane; the file keeps every row that reached it whole and no part of another.
+void MainWindow::WriteLogRows() {
+  if (log_rows_.empty()) return;
   errno = 0;
-  log_file_ << row;
+  log_file_ << log_rows_;
   log_file_.flush();
   if (log_file_.good()) {
-    log_size_ += row.size();
+    log_size_ += log_rows_.size();
+    log_rows_.clear();
     return;
   }
   const int error = errno;
   log_file_.close();
   log_file_.clear();
   std::error_code ignored;
-  std::filesystem::resize_file(log_path_, log_size_, ignored);
+  const std::uintmax_t on_disk = std::filesystem::file_size(log_path_, ignored);
+  std::uintmax_t keep = log_size_;
+  for (std::size_t end = log_rows_.find('\n'); end != std::string::npos;
+       end = log_rows_.find('\n', end + 1)) {
+    if (on_disk == static_cast<std::uintmax_t>(-1) || log_size_ + end + 1 > on_disk) break;
+    keep = log_size_ + end + 1;
+  }
+  log_rows_.clear();
+  std::filesystem::resize_file(log_path_, keep, ignored);
   LogError(fmt::format("Could not write to {}: {}", log_path_,
                        error != 0 ? std::strerror(error) : "write error"));
   ui_->log_button->setChecked(false);

@@ -2,12 +2,11 @@
 // The control panel's window: live telemetry read-outs and state labels, the power switch, the
 // message pane, CSV logging, the connection watchdogs and build labels, and the File menu with
 // the configuration windows.
+#include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <fstream>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -18,6 +17,7 @@
 
 #include "korvane/messages.h"
 #include "korvane/packet_comms.h"
+#include "log_pane.h"
 
 Q_DECLARE_METATYPE(TxAdcValues)
 Q_DECLARE_METATYPE(RxAdcValues)
@@ -45,7 +45,10 @@ class MainWindow : public QMainWindow {
   static void RegisterMetaTypes();
 
   // The maximum number of entries the message pane keeps; the oldest go first.
-  static constexpr int kMaxLogEntries = 10000;
+  static constexpr int kMaxLogEntries = LogPane::kMaxEntries;
+  // The most telemetry records that wait for the GUI thread at a time; a record that comes while
+  // this many wait is left out (counted, and said in the pane).
+  static constexpr int kMaxWaitingRecords = 4000;
 
   MainWindow(std::unique_ptr<PacketSink>&& sink, ParameterService& tx_params,
              ParameterService& rx_params, OtaService& ota, QWidget* parent);
@@ -62,7 +65,8 @@ class MainWindow : public QMainWindow {
   void LogWarn(const std::string& message);
   void LogError(const std::string& message);
 
-  // Called by the telemetry listeners on the I/O thread: emit the queued telemetry signals.
+  // Called by the telemetry listeners on the I/O thread: emit the queued telemetry signals, unless
+  // kMaxWaitingRecords records wait for the GUI thread already.
   void SetAdcValues(const TxAdcValues& values);
   void SetAdcValues(const RxAdcValues& values);
 
@@ -91,8 +95,6 @@ class MainWindow : public QMainWindow {
   void NewRxAdcMessage(const RxAdcValues& values);
   void TxAdcValuesUpdated(const TxAdcValues& values);
   void RxAdcValuesUpdated(const RxAdcValues& values);
-  // Pane entries from another thread wait in the queue (queued to the GUI thread).
-  void LogEntriesWaiting();
 
  public slots:
   // Appends one info entry to the pane at once (GUI thread).
@@ -107,18 +109,17 @@ class MainWindow : public QMainWindow {
   void closeEvent(QCloseEvent* event) override;
 
  private:
-  enum class LogLevel { kInfo, kWarning, kError };
-  struct LogEntry {
-    LogLevel level;
-    QString text;
-  };
-  void LogAt(LogLevel level, const std::string& message);
-  void QueueLogEntry(LogLevel level, QString message);
-  void AppendLogEntries();
+  void LogAt(LogPane::Level level, const std::string& message);
+  // I/O thread: whether one more telemetry record may wait for the GUI thread (else it is
+  // counted as left out).
+  bool RecordMayWait();
+  // A telemetry record reached its handler: one less waits.
+  void RecordHandled();
+  void ReportLeftOutRecords();
   void UpdateChargerSummary();
   void ChooseLogDirectory();
   void StartStopLogging(bool start);
-  void WriteLogRow(const std::string& row);
+  void WriteLogRows();
   void PowerSwitchClicked(bool on);
   void MakePowerStateDefault();
 
@@ -135,9 +136,11 @@ class MainWindow : public QMainWindow {
   TargetStatus* tx_status_;
   TargetStatus* rx_status_;
   std::ofstream log_file_;
-  // The CSV file's name and the size of what was written to it completely.
+  // The CSV file's name, the size of what was written to it completely, and the rows not yet
+  // written (while more records wait, rows are written together, up to kMaxPendingCsv bytes).
   std::string log_path_;
   std::uintmax_t log_size_ = 0;
+  std::string log_rows_;
   TxAdcValues last_tx_{};
   RxAdcValues last_rx_{};
   float tx_power_ = 0;
@@ -147,16 +150,12 @@ class MainWindow : public QMainWindow {
   QLabel rx_build_label_;
   QLabel gui_build_label_;
   OnOffWidget* power_switch_ = nullptr;
-  // Pane entries waiting for the GUI thread, in the order they were logged, at most as many as
-  // the pane keeps, and how many older ones were left out since the last flush. A flood of
-  // device lines is appended and trimmed in one edit per flush of log_flush_, not one per line.
-  std::mutex log_mutex_;
-  std::deque<LogEntry> log_queue_;
-  size_t log_dropped_ = 0;
-  QTimer* log_flush_;
-  // What drawing one pane entry cost in the last large flush, laying out included (a guess
-  // until then).
-  qint64 log_entry_ns_ = 25'000;
+  LogPane* pane_ = nullptr;
+  // Telemetry records emitted to the GUI thread and not yet handled, and those left out since
+  // the last report (I/O thread and GUI thread); the report is made once a second at most.
+  std::atomic<int> waiting_records_{0};
+  std::atomic<std::uint64_t> left_out_records_{0};
+  QTimer* left_out_report_ = nullptr;
   // A reconnection attempt to a transmitter that does not answer holds the window for a
   // parameter time-out; after a failed one, records only update the display until this time.
   std::chrono::steady_clock::time_point tx_retry_at_{};

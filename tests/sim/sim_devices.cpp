@@ -39,6 +39,7 @@ constexpr size_t kMaxImage = 2u * 1024 * 1024;  // largest image body a device t
 constexpr size_t kMaxPending = 1u << 20;        // output held for a slow host before dropping
 constexpr uint32_t kWrongIdMask = 0x00FF0000;
 constexpr int kMaxLogRate = 100000;             // periodic log lines per second, at most
+constexpr int kMaxTelemetryRate = 100000;       // telemetry ticks per second, at most
 
 uint32_t ReadLe32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
@@ -214,7 +215,7 @@ void SetNonBlocking(int fd) { ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONB
 class SimDevices::Impl {
  public:
   explicit Impl(SimConfig config) : cfg_(config) {
-    cfg_.telemetry_hz = std::clamp(cfg_.telemetry_hz, 0, 1000);
+    cfg_.telemetry_hz = std::clamp(cfg_.telemetry_hz, 0, kMaxTelemetryRate);
     cfg_.charge_ticks = std::max(cfg_.charge_ticks, 20);
     cfg_.log_rate = std::clamp(cfg_.log_rate, 0, kMaxLogRate);
     // Separate sequences, so that telemetry, answers and corruption do not shift each other.
@@ -842,10 +843,12 @@ class SimDevices::Impl {
       Emit(delayed_.begin()->second);
       delayed_.erase(delayed_.begin());
     }
-    if (cfg_.telemetry_hz > 0 && now >= next_tick_) {
-      Tick();
-      next_tick_ += tick_period_;
-      if (next_tick_ <= now) next_tick_ = now + tick_period_;  // no bursts after a stall
+    if (cfg_.telemetry_hz > 0) {
+      // Every tick that is due by now, so that rates above the poll granularity (1 ms) hold;
+      // more than a second behind (the thread was held up), the rest is skipped.
+      const int64_t due = TicksDue(now);
+      if (due - ticks_sent_ > cfg_.telemetry_hz) ticks_sent_ = due - cfg_.telemetry_hz;
+      for (; ticks_sent_ < due; ++ticks_sent_) Tick();
     }
     if (cfg_.log_rate > 0) {
       // Every line that is due by now, so that rates above the poll granularity (1 ms) hold.
@@ -858,6 +861,19 @@ class SimDevices::Impl {
       next_log_ += cfg_.log_period;
       if (next_log_ <= now) next_log_ = now + cfg_.log_period;
     }
+  }
+
+  // Telemetry ticks due from tick_start_ to now at cfg_.telemetry_hz ticks per second.
+  int64_t TicksDue(Clock::time_point now) const {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(now - tick_start_).count() *
+           cfg_.telemetry_hz / 1000000000;
+  }
+
+  // Starts telemetry at hz ticks per second (0: none), the first tick one period from now.
+  void SetTelemetryRate(int hz) {
+    cfg_.telemetry_hz = std::clamp(hz, 0, kMaxTelemetryRate);
+    tick_start_ = Clock::now();
+    ticks_sent_ = 0;
   }
 
   // Periodic lines due from log_rate_start_ to now at cfg_.log_rate lines per second.
@@ -887,7 +903,12 @@ class SimDevices::Impl {
 
   int Timeout(Clock::time_point now) const {
     Clock::time_point next = now + milliseconds(100);
-    if (cfg_.telemetry_hz > 0) next = std::min(next, next_tick_);
+    if (cfg_.telemetry_hz > 0) {
+      const int64_t ns = ((ticks_sent_ + 1) * 1000000000 + cfg_.telemetry_hz - 1) /
+                         cfg_.telemetry_hz;
+      next = std::min(next, tick_start_ + std::chrono::duration_cast<Clock::duration>(
+                                              std::chrono::nanoseconds(ns)));
+    }
     if (cfg_.log_rate > 0 || cfg_.log_period.count() > 0) next = std::min(next, NextLogLine());
     if (!delayed_.empty()) next = std::min(next, delayed_.begin()->first);
     for (const auto& d : dev_) {
@@ -905,11 +926,8 @@ class SimDevices::Impl {
     pthread_setname_np(pthread_self(), "korvane_sim");
     std::unique_lock<std::mutex> lock(mu_);
     const auto start = Clock::now();
-    tick_period_ = cfg_.telemetry_hz > 0
-                       ? std::chrono::duration_cast<Clock::duration>(std::chrono::seconds(1)) /
-                             cfg_.telemetry_hz
-                       : Clock::duration::zero();
-    next_tick_ = start + tick_period_;
+    tick_start_ = start;
+    ticks_sent_ = 0;
     next_log_ = start + cfg_.log_period;
     log_rate_start_ = start;
     log_lines_sent_ = 0;
@@ -977,8 +995,8 @@ class SimDevices::Impl {
 
   std::vector<uint8_t> outbuf_;
   std::multimap<Clock::time_point, std::vector<uint8_t>> delayed_;
-  Clock::duration tick_period_{};
-  Clock::time_point next_tick_;
+  Clock::time_point tick_start_;
+  int64_t ticks_sent_ = 0;  // telemetry ticks made since tick_start_
   Clock::time_point next_log_;
   Clock::time_point log_rate_start_;
   int64_t log_lines_sent_ = 0;  // periodic lines sent since log_rate_start_ (log_rate mode)
@@ -1010,6 +1028,12 @@ void SimDevices::SetSilent(Address device, bool silent) {
 void SimDevices::SetLogRate(int lines_per_second) {
   std::lock_guard<std::mutex> lock(impl_->mu_);
   impl_->SetLogRate(lines_per_second);
+  impl_->Wake();
+}
+
+void SimDevices::SetTelemetryRate(int hz) {
+  std::lock_guard<std::mutex> lock(impl_->mu_);
+  impl_->SetTelemetryRate(hz);
   impl_->Wake();
 }
 

@@ -25,8 +25,9 @@
 // device is silent or rebooting) before any fault is applied.
 //
 // Telemetry: TxAdcValues on channel 5 (from 1) and RxAdcValues on channel 4 (from 2), each at
-// telemetry_hz; both records of one tick carry the same `count`. Charging follows the
-// transmitter's parameter 60: while it is 0 both devices report charge state 0 and draw standby
+// telemetry_hz (every tick due is made on each wake-up, so rates far above 1000 hold; after a
+// hold-up of over a second the missed ticks beyond one second are skipped); both records of one
+// tick carry the same `count`. Charging follows the transmitter's parameter 60: while it is 0 both devices report charge state 0 and draw standby
 // power; when it becomes 1 the transmitter ramps up (2) and then charges (3) while the receiver
 // goes through 7 (stabilizing), 1 (ramp up), 2 (constant current), 3 (constant voltage) and
 // 4 (battery full), after which the transmitter reports 4 (done). The battery follows the
@@ -106,7 +107,7 @@
 struct SimConfig {
   uint16_t tcp_port = 0;    // TCP port on 127.0.0.1; 0 picks a free one (see Port())
   bool use_pty = false;     // pseudo-terminal instead of TCP (see LinkText())
-  int telemetry_hz = 10;    // telemetry records per second and device, 0 none, at most 1000
+  int telemetry_hz = 10;    // telemetry records per second and device, 0 none, at most 100000
   uint32_t seed = 1;        // seeds every pseudo-random choice
   std::chrono::milliseconds log_period{3000};    // periodic log lines; 0: only event lines
   int log_rate = 0;         // periodic log lines per second (both devices); above 0 it replaces
@@ -137,6 +138,9 @@ class SimDevices {
   // Periodic log lines at this many per second (both devices) from now on; 0: back to
   // log_period.
   void SetLogRate(int lines_per_second);
+
+  // Telemetry at this many records per second and device from now on (0: none).
+  void SetTelemetryRate(int hz);
 
   // --- Faults (see the top of this file) ---
   void SetSilent(Address device, bool silent);
