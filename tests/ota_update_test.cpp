@@ -383,6 +383,12 @@ TEST_F(OtaUpdateTest, DamagedArchiveStopsTheUpdateBeforeAnythingIsSent) {
        "Malformed OTA image in entry 2 (type 4, TX app)"},
       {{shim, SimDevices::MakeArchiveRecord(9, bad), rx_app},
        "Malformed OTA image in entry 2 (type 9, UNKNOWN)"},
+      {{shim, std::vector<uint8_t>(4 << 20, 0)},  // then zeros, as in a disk image
+       "OTA update file is damaged: record 17 is beyond the 16 records an archive holds. "
+       "Aborting!"},
+      {std::vector<std::vector<uint8_t>>(17, shim),
+       "OTA update file is damaged: record 17 is beyond the 16 records an archive holds. "
+       "Aborting!"},
       {{shim, std::vector<uint8_t>(15, 0x7F)}, nullptr}};  // stray bytes: updates as usual
   std::list<DoneProbe> probes;  // each outlives the update that calls it
   for (const auto& [records, error] : rows) {
