@@ -69,7 +69,8 @@ class OtaArchive {
   explicit OtaArchive(std::istream& in);
 
   // Number, counted from 1 over every record (skipped ones included), of the record inside which
-  // the file ended or could no longer be read; 0 when the file was read to its end.
+  // the file ended or could no longer be read; 0 when there was none (the file was read to its
+  // end, or reading stopped before ExcessRecord()).
   std::size_t CutShortRecord() const { return cut_short_record_; }
   // Number of the first record beyond kMaxRecords when the file holds more (reading stopped
   // before it); 0 otherwise.
