@@ -3,21 +3,32 @@
 // number of 38-byte requests and 6-byte replies on the same link (the floor of any stop-and-wait
 // protocol). Throughput is in body bytes per second; the ping-pong counts 32 body bytes per
 // exchange, as a chunk carries.
+// BM_UpdateFromFileOfZeros runs whole updates (OtaService::Start to the completion callback) from
+// a sparse file of zeros of the given size in MiB, such as a disk image picked by mistake: the
+// time until the update is refused and the growth of the process's peak resident set size.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <benchmark/benchmark.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <fstream>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <random>
+#include <string>
 #include <vector>
 
 #include <QCoreApplication>
+#include <QTemporaryDir>
 #include <spdlog/sinks/null_sink.h>
 
 #include "kovra/log.h"
 #include "kovra/ota.h"
+#include "kovra/parameter_service.h"
 #include "sim/sim_devices.h"
 #include "support/io_link.h"
 
@@ -36,6 +47,8 @@ struct Rig {
     sim->Start();
     link = std::make_unique<IoLink>(sim->LinkText());
     ota = std::make_unique<OtaService>(link->CreateSink());
+    tx = std::make_unique<ParameterService>(TX, link->CreateSink(), link->Router(), "?? Params");
+    rx = std::make_unique<ParameterService>(RX, link->CreateSink(), link->Router(), "?? Params");
     ping_sink = link->CreateSink();
     link->Router().AddCallback(ChannelDescriptor::OTA_CONTROL,
                                [this](const PacketHeader& h, const std::vector<uint8_t>& d) {
@@ -52,6 +65,10 @@ struct Rig {
   ~Rig() {
     link->Stop();
     ota.reset();
+    ParameterService::rpc_->Stop();
+    tx.reset();
+    rx.reset();
+    ParameterService::rpc_.reset();
     ping_sink.reset();
     link.reset();
   }
@@ -59,6 +76,8 @@ struct Rig {
   std::unique_ptr<SimDevices> sim;
   std::unique_ptr<IoLink> link;
   std::unique_ptr<OtaService> ota;
+  std::unique_ptr<ParameterService> tx;
+  std::unique_ptr<ParameterService> rx;
   std::unique_ptr<PacketSink> ping_sink;
   std::atomic<bool> ping_mode{false};
   std::mutex mutex;
@@ -164,6 +183,54 @@ void BM_PingPong(benchmark::State& state) {
                                               benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_PingPong)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3.0);
+
+// Peak resident set size of the process in KiB (VmHWM); -1 when unknown.
+long PeakRssKiB() {
+  std::ifstream status("/proc/self/status");
+  std::string key;
+  while (status >> key) {
+    if (key == "VmHWM:") {
+      long kib = -1;
+      status >> kib;
+      return kib;
+    }
+    status.ignore(1 << 16, '\n');
+  }
+  return -1;
+}
+
+void BM_UpdateFromFileOfZeros(benchmark::State& state) {
+  Rig& rig = TheRig();
+  QuietLog quiet(spdlog::level::info);
+  QTemporaryDir dir;  // removes the file when the benchmark ends
+  const std::string path = dir.filePath("zeros.img").toStdString();
+  const int fd = ::open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0600);
+  if (fd < 0 || ::ftruncate(fd, static_cast<off_t>(state.range(0)) << 20) != 0) {
+    if (fd >= 0) ::close(fd);
+    state.SkipWithError("cannot make the sparse file");
+    return;
+  }
+  ::close(fd);
+  // Lowers the peak to the present size, so that earlier benchmarks do not hide the growth.
+  std::ofstream("/proc/self/clear_refs") << "5";
+  const long before = PeakRssKiB();
+  bool refused = true;
+  for (auto _ : state) {
+    // The update thread's copy of the callback keeps the promise alive while it is set.
+    auto done = std::make_shared<std::promise<bool>>();
+    auto result = done->get_future();
+    rig.ota->Start(*rig.rx, *rig.tx, std::string(path), [done](bool ok) { done->set_value(ok); });
+    refused = !result.get() && refused;
+  }
+  state.counters["peak_RSS_growth_MiB"] = double(PeakRssKiB() - before) / 1024.0;
+  if (!refused) state.SkipWithError("the file of zeros was not refused");
+}
+BENCHMARK(BM_UpdateFromFileOfZeros)
+    ->Arg(512)
+    ->Arg(4096)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MinTime(1.0);
 
 }  // namespace
 

@@ -1,6 +1,7 @@
 // Arbitrary bytes read as a firmware archive, and every entry prepared as an image: no crash, no
-// sanitizer report, no single allocation larger than the input could justify, and an input that
-// ends inside a record is reported as cut short at that record.
+// sanitizer report, no single allocation larger than the input could justify, an input that
+// ends inside a record is reported as cut short at that record, and an input of more records than
+// an archive holds is reported at the first record beyond, with nothing read from there on.
 #include <sanitizer/allocator_interface.h>
 
 #include <atomic>
@@ -38,18 +39,29 @@ bool WellFormed(const std::vector<uint8_t>& d) {
   return d.size() == 32 + section;
 }
 
-// The record the input ends inside of, restated from the record headers alone: 0 when the last
-// record ends with at most 15 stray bytes after it.
-size_t CutShortRecord(const uint8_t* data, size_t size) {
+// An archive holds at most 16 records.
+constexpr size_t kRecordLimit = 16;
+static_assert(kRecordLimit == OtaArchive::kMaxRecords, "the reader's record limit");
+
+// Where reading must stop, restated from the record headers alone: the record the input ends
+// inside of, or the 17th record, whatever it holds, and where that one starts. Both 0 when the
+// last record ends with at most 15 stray bytes after it.
+struct Stop {
+  size_t cut_short = 0;
+  size_t excess = 0;
+  size_t excess_offset = 0;
+};
+Stop ExpectedStop(const uint8_t* data, size_t size) {
   size_t pos = 0;
   for (size_t record = 1; size - pos >= 16; ++record) {
+    if (record > kRecordLimit) return {0, record, pos};
     uint64_t declared = 0;
     for (int i = 15; i >= 8; --i) declared = declared << 8 | data[pos + i];
     pos += 16;
-    if (declared > size - pos) return record;
+    if (declared > size - pos) return {record, 0};
     pos += declared;
   }
-  return 0;
+  return {};
 }
 
 }  // namespace
@@ -62,6 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   g_watching = true;
   {
     OtaArchive archive(in);
+    if (archive.index_.size() > kRecordLimit) abort();
     uint64_t total = 0;
     for (const auto& entry : archive.index_) {
       total += 16 + entry.data_->size();
@@ -78,7 +91,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     // The entries (with their headers) never add up to more than the input.
     if (total > size) abort();
-    if (archive.CutShortRecord() != CutShortRecord(data, size)) abort();
+    const Stop stop = ExpectedStop(data, size);
+    if (archive.CutShortRecord() != stop.cut_short) abort();
+    if (archive.ExcessRecord() != stop.excess) abort();
+    // Not a byte of the record beyond is read.
+    if (stop.excess != 0 && in.tellg() != static_cast<std::streamoff>(stop.excess_offset)) abort();
   }
   g_watching = false;
   // Containers of the reader itself need a little beyond the data: a deque map and node.

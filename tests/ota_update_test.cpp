@@ -375,6 +375,8 @@ TEST_F(OtaUpdateTest, DamagedArchiveStopsTheUpdateBeforeAnythingIsSent) {
   const auto rx_app = Record(OtaArchive::RxApp, 0x101, Body(160, 14));
   auto bad = SimDevices::MakeImage(0x202, Body(100, 15));
   bad[12] = 99;  // section_size one short of the body
+  const char* beyond =
+      "OTA update file is damaged: record 17 is beyond the 16 records an archive holds. Aborting!";
   const std::pair<std::vector<std::vector<uint8_t>>, const char*> rows[] = {
       {{shim, Record(OtaArchive::TxApp, 0x202, shim_body),
         Record(OtaArchive::RxShim, 0x301, shim_body), {rx_app.begin(), rx_app.end() - 100}},
@@ -383,6 +385,8 @@ TEST_F(OtaUpdateTest, DamagedArchiveStopsTheUpdateBeforeAnythingIsSent) {
        "Malformed OTA image in entry 2 (type 4, TX app)"},
       {{shim, SimDevices::MakeArchiveRecord(9, bad), rx_app},
        "Malformed OTA image in entry 2 (type 9, UNKNOWN)"},
+      {{shim, std::vector<uint8_t>(4 << 20, 0)}, beyond},  // then zeros, as in a disk image
+      {std::vector<std::vector<uint8_t>>(17, shim), beyond},
       {{shim, std::vector<uint8_t>(15, 0x7F)}, nullptr}};  // stray bytes: updates as usual
   std::list<DoneProbe> probes;  // each outlives the update that calls it
   for (const auto& [records, error] : rows) {

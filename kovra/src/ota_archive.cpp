@@ -51,6 +51,11 @@ OtaArchive::OtaArchive(std::istream& in) {
 
   std::size_t record = 0;
   while (in.good() && remaining >= 16) {
+    // Whatever follows, a file of this many records is no archive: nothing more is read.
+    if (record == kMaxRecords) {
+      excess_record_ = record + 1;
+      break;
+    }
     ++record;
     uint64_t type = 0;
     uint64_t size = 0;

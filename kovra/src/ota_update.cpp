@@ -107,6 +107,12 @@ bool OtaService::UpdateFromArchive(const OtaArchive& archive, ParameterService& 
                archive.CutShortRecord());
     return false;
   }
+  if (archive.ExcessRecord() != 0) {
+    log->error("OTA update file is damaged: record {} is beyond the {} records an archive holds. "
+               "Aborting!",
+               archive.ExcessRecord(), OtaArchive::kMaxRecords);
+    return false;
+  }
   std::vector<OtaData> images;
   images.reserve(archive.index_.size());
   size_t position = 0;

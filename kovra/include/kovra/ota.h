@@ -41,6 +41,9 @@ static_assert(sizeof(OtaControlBlock) == OtaControlBlock::kSize, "control block 
 // little-endian. Records larger than kMaxImageSize are skipped unread; fewer than 16 stray bytes
 // at the end are ignored. Reading never throws: a record the file ends inside of (an incomplete
 // download) or that cannot be read is left out, and CutShortRecord() tells which one it was.
+// A file of more than kMaxRecords records cannot be an archive: reading stops before the first
+// record beyond, and ExcessRecord() tells its number. A large file of something else (a disk
+// image of zeros reads as one empty record every 16 bytes) thus costs neither memory nor time.
 class OtaArchive {
  public:
   enum TypeId : uint64_t {
@@ -51,6 +54,9 @@ class OtaArchive {
   };
 
   static constexpr uint64_t kMaxImageSize = 2 * 1024 * 1024;
+  // Records an archive holds at most, skipped ones included: room for the four image kinds of
+  // each device a link addresses (TX, RX, RX_2, RX_3).
+  static constexpr std::size_t kMaxRecords = 16;
 
   // One record. Copies share the bytes.
   struct Entry {
@@ -63,8 +69,12 @@ class OtaArchive {
   explicit OtaArchive(std::istream& in);
 
   // Number, counted from 1 over every record (skipped ones included), of the record inside which
-  // the file ended or could no longer be read; 0 when the file was read to its end.
+  // the file ended or could no longer be read; 0 when there was none (the file was read to its
+  // end, or reading stopped before ExcessRecord()).
   std::size_t CutShortRecord() const { return cut_short_record_; }
+  // Number of the first record beyond kMaxRecords when the file holds more (reading stopped
+  // before it); 0 otherwise.
+  std::size_t ExcessRecord() const { return excess_record_; }
 
   // Name of an image kind in the update log ("TX app", ..., "UNKNOWN").
   static const char* TypeIdToName(TypeId type);
@@ -73,6 +83,7 @@ class OtaArchive {
 
  private:
   std::size_t cut_short_record_ = 0;
+  std::size_t excess_record_ = 0;
 };
 
 // Raised when an archive entry cannot be an image: data shorter than the control block, or a
