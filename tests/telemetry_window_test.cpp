@@ -60,14 +60,9 @@ struct RateRow {
 };
 void PrintTo(const RateRow& row, std::ostream* out) { *out << row.name; }
 
+// The devices start without telemetry and periodic log lines.
 class TelemetryRateTest : public WindowFixture, public ::testing::WithParamInterface<RateRow> {
  protected:
-  SimConfig Config() const override {
-    SimConfig config;
-    config.telemetry_hz = 0;
-    config.log_period = std::chrono::milliseconds(0);
-    return config;
-  }
   LogCapture console_;  // attached before the threads start
 };
 
@@ -131,15 +126,7 @@ struct SlowFlushRow {
 };
 void PrintTo(const SlowFlushRow& row, std::ostream* out) { *out << row.name; }
 
-class SlowFlushTest : public WindowFixture, public ::testing::WithParamInterface<SlowFlushRow> {
- protected:
-  SimConfig Config() const override {
-    SimConfig config;
-    config.telemetry_hz = 0;
-    config.log_period = std::chrono::milliseconds(0);
-    return config;
-  }
-};
+class SlowFlushTest : public WindowFixture, public ::testing::WithParamInterface<SlowFlushRow> {};
 
 TEST_P(SlowFlushTest, ThePaneKeepsUpAfterASlowFlush) {
   using Clock = std::chrono::steady_clock;
