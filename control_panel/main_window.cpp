@@ -23,6 +23,7 @@
 
 #include "build_info.h"
 #include "charge_config.h"
+#include "device_text.h"
 #include "kovra/log.h"
 #include "kovra/parameter_service.h"
 #include "network_config.h"
@@ -63,32 +64,6 @@ void ShowReading(QLCDNumber* lcd, double value) {
   const int width = lcd->smallDecimalPoint() ? text.size() - text.count('.') : text.size();
   if (width > lcd->digitCount()) text = QString(lcd->digitCount(), QLatin1Char('-'));
   lcd->display(text);
-}
-
-// Text from a device or the user as one plain line, for the pane and the console: tab, line
-// feed and carriage return show as a blank; every other control character (C0, DEL, C1), the
-// line and paragraph separators, the text document's frame markers (which would start a new
-// entry) and the object replacement character show as the replacement character.
-QString OneLine(QString text) {
-  for (QChar& c : text) {
-    const ushort u = c.unicode();
-    if (u == '\t' || u == '\n' || u == '\r') {
-      c = QLatin1Char(' ');
-    } else if (u < 0x20 || (u >= 0x7f && u <= 0x9f) || u == QChar::LineSeparator ||
-               u == QChar::ParagraphSeparator || u == 0xfdd0 || u == 0xfdd1 ||
-               u == QChar::ObjectReplacementCharacter) {
-      c = QChar::ReplacementCharacter;
-    }
-  }
-  return text;
-}
-
-// Printable ASCII needs no cleaning (the common case, and cheap to check).
-bool PrintableAscii(const std::string& text) {
-  for (const char c : text) {
-    if (c < 0x20 || c > 0x7e) return false;
-  }
-  return true;
 }
 
 QString BuildText(const char* prefix, uint32_t build) {
@@ -232,12 +207,9 @@ void MainWindow::LogError(const std::string& message) { LogAt(LogPane::Level::kE
 void MainWindow::LogAt(LogPane::Level level, const std::string& message) {
   static constexpr spdlog::level::level_enum kConsoleLevels[] = {
       spdlog::level::info, spdlog::level::warn, spdlog::level::err};
-  const bool plain = PrintableAscii(message);
-  QString text = plain ? QString::fromLatin1(message.data(), static_cast<int>(message.size()))
-                       : OneLine(QString::fromStdString(message));
-  kovra::GetLog()->log(kConsoleLevels[static_cast<int>(level)],
-                       plain ? message : text.toStdString());
-  pane_->Queue(level, std::move(text));
+  CleanText text = CleanLine(message);
+  kovra::GetLog()->log(kConsoleLevels[static_cast<int>(level)], text.console);
+  pane_->Queue(level, std::move(text.pane));
 }
 
 void MainWindow::HandleLogMessage(QString message) {

@@ -4,6 +4,7 @@
 #include <map>
 #include <string>
 
+#include "device_text.h"
 #include "kovra/message_router.h"
 #include "kovra/parameter_service.h"
 #include "main_window.h"
@@ -65,9 +66,10 @@ void LogListener::operator()(const PacketHeader& header, const std::vector<uint8
   const std::string name = it == AddressMap().end() ? std::string() : it->second;
   const std::string text = LogText(message);
   const std::string line = fmt::format("[{}] {}", name, text);
+  // The window cleans the text of the pane's lines; the console-only lines are cleaned here.
   switch (message.level) {
     case 0:
-      kovra::GetLog()->debug(line);
+      kovra::GetLog()->debug(CleanLine(line).console);
       break;
     case 1:
       window_.Log(line);
@@ -79,7 +81,7 @@ void LogListener::operator()(const PacketHeader& header, const std::vector<uint8
       window_.LogError(line);
       break;
     default:
-      kovra::GetLog()->error("UNKNOWN LOG LEVEL, {}: {}", source, text);
+      kovra::GetLog()->error("UNKNOWN LOG LEVEL, {}: {}", source, CleanLine(text).console);
       break;
   }
 }

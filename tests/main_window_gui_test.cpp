@@ -233,20 +233,40 @@ TEST_F(MainWindowTest, MessagePaneShowsDeviceLinesByLevelAndKeepsTheNewest) {
 
   // A device's text is shown as sent, never taken as markup, one entry per line, in the pane
   // and on the console alike; what could fake an entry or drive a terminal shows as U+FFFD.
-  struct Text { const char* sent; const char* shown; };
+  // Debug lines (level 0) and lines of an unknown level reach the console only, cleaned alike.
+  struct Text { uint8_t level; const char* sent; const char* shown; };
   const Text texts[] = {
 #define R "\xef\xbf\xbd"  // U+FFFD
-      {"<img src=/dev/zero> Vbat<3V & I>2A&amp;", "<img src=/dev/zero> Vbat<3V & I>2A&amp;"},
-      {"line\nbreak\tand\r\n", "line break and  "},
-      {"ok\xef\xb7\x90 12:00:00 [RX] FAKE", "ok" R " 12:00:00 [RX] FAKE"},
-      {"a\xef\xb7\x91" "b\xe2\x80\xa8" "c\xe2\x80\xa9" "d", "a" R "b" R "c" R "d"},
-      {"\x1b]0;t\x07\x1b[31m\x7f\xc2\x9b" "1m\x9b", R "]0;t" R R "[31m" R R "1m" R},
+      {1, "<img src=/dev/zero> Vbat<3V & I>2A&amp;", "<img src=/dev/zero> Vbat<3V & I>2A&amp;"},
+      {1, "line\nbreak\tand\r\n", "line break and  "},
+      {1, "ok\xef\xb7\x90 12:00:00 [RX] FAKE", "ok" R " 12:00:00 [RX] FAKE"},
+      {1, "a\xef\xb7\x91" "b\xe2\x80\xa8" "c\xe2\x80\xa9" "d", "a" R "b" R "c" R "d"},
+      {1, "\x1b]0;t\x07\x1b[31m\x7f\xc2\x9b" "1m\x9b", R "]0;t" R R "[31m" R R "1m" R},
+      {0, "\x1b]0;t\x07\x1b[31m\xc2\x9b" "1m\x9b\n", R "]0;t" R R "[31m" R "1m" R " "},
+      {9, "\x1b]0;t\x07\x1b[31m\xc2\x9b" "1m\x9b\n", R "]0;t" R R "[31m" R "1m" R " "},
 #undef R
   };
   for (const Text& t : texts) {
-    send(TX, 1, t.sent);
-    EXPECT_TRUE(Pane().endsWith(QStringLiteral("[TX] ") + QString::fromUtf8(t.shown))) << t.sent;
-    EXPECT_TRUE(log.Has(std::string("[TX] ") + t.shown)) << t.sent;
+    LogCapture row(spdlog::level::debug);
+    const QString before = Pane();
+    send(TX, t.level, t.sent);
+    const std::string console =
+        (t.level == 9 ? "UNKNOWN LOG LEVEL, 7Address=[1]: " : "[TX] ") + std::string(t.shown);
+    EXPECT_EQ(row.Count(console), 1) << t.sent;
+    for (const auto& line : row.Lines()) {
+      // Valid UTF-8 without a control character: nothing a terminal acts on.
+      const QString text = QString::fromStdString(line.text);
+      EXPECT_EQ(text.toStdString(), line.text);
+      EXPECT_FALSE(std::any_of(text.begin(), text.end(), [](QChar c) {
+        return c.unicode() < 0x20 || (c.unicode() >= 0x7f && c.unicode() <= 0x9f);
+      })) << line.text;
+    }
+    if (t.level == 1) {
+      EXPECT_TRUE(Pane().endsWith(QStringLiteral("[TX] ") + QString::fromUtf8(t.shown)))
+          << t.sent;
+    } else {
+      EXPECT_EQ(Pane(), before) << t.sent;
+    }
   }
   EXPECT_EQ(Ui().log_text->document()->blockCount(), entries + 5);
   EXPECT_FALSE(Ui().log_text->toHtml().contains("<img"));
