@@ -1,4 +1,5 @@
 // korvane_gui: the Korvane Control Panel.
+#include <csignal>
 #include <memory>
 
 #include <QApplication>
@@ -11,6 +12,12 @@
 #include "startup.h"
 
 int main(int argc, char** argv) {
+  // Standard output may be a pipe whose reader ends (`korvane_gui | head`, a pager that was
+  // quit): a console line written then fails with EPIPE and is dropped, instead of SIGPIPE
+  // ending the window, a firmware update or the headless command halfway. Before anything
+  // writes, the help text included.
+  std::signal(SIGPIPE, SIG_IGN);
+
   // The queued telemetry signals carry these records from the I/O thread.
   MainWindow::RegisterMetaTypes();
 

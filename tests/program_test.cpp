@@ -1,6 +1,10 @@
 // korvane_gui as a user runs it: its command line, and the headless command against the
 // simulated devices over TCP loopback.
+#include <signal.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <chrono>
 #include <regex>
 #include <string>
 
@@ -12,16 +16,49 @@
 
 namespace {
 
+// The program; with closed_output, its standard output is a pipe whose reader has gone, as after
+// `korvane_gui ... | head` has ended, and SIGPIPE has its default action, as a shell leaves it.
+class GuiProcess : public QProcess {
+ public:
+  explicit GuiProcess(bool closed_output) : closed_output_(closed_output) {}
+
+ protected:
+  // In the child, after the channels are set up and before the program starts.
+  void setupChildProcess() override {
+    if (!closed_output_) return;
+    int out[2];
+    if (pipe(out) == 0) {
+      ::close(out[0]);
+      dup2(out[1], STDOUT_FILENO);
+      ::close(out[1]);
+    }
+    sigset_t pipe_signal;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    sigprocmask(SIG_UNBLOCK, &pipe_signal, nullptr);
+    signal(SIGPIPE, SIG_DFL);
+  }
+
+ private:
+  const bool closed_output_;
+};
+
+// The exit status as a shell shows it: 128 plus its number for a program that a signal ended.
+int Status(const QProcess& process) {
+  return process.exitCode() + (process.exitStatus() == QProcess::NormalExit ? 0 : 128);
+}
+
 // Runs the program; returns its exit status, with what it wrote.
 int RunGui(const QStringList& args, std::string* out, std::string* err,
-           const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
-  QProcess process;
+           const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment(),
+           bool closed_output = false) {
+  GuiProcess process(closed_output);
   process.setProcessEnvironment(env);
   process.start(KORVANE_GUI, args);
   EXPECT_TRUE(process.waitForFinished(60000)) << args.join(' ').toStdString();
   *out = process.readAllStandardOutput().toStdString();
   *err = process.readAllStandardError().toStdString();
-  return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+  return Status(process);
 }
 
 TEST(CommandLine, HelpVersionAndErrorsEndBeforeAnythingStarts) {
@@ -90,6 +127,62 @@ TEST(Headless, SetsTheTransmittersChargingSwitchAndEnds) {
     uint32_t value = 99;
     EXPECT_TRUE(sim.GetValue(TX, charging, &value) && value == c.after) << value;
   }
+}
+
+// Standard output on a pipe whose reader has gone: the console lines are dropped, quietly (no
+// complaint on standard error for each), and the program ends as it would have, its work done.
+TEST(ClosedOutput, HelpErrorsAndTheHeadlessCommandEndAsUsual) {
+  const ParamId charging = static_cast<ParamId>(60);
+  SimDevices sim;
+  sim.Start();
+  const QString link = QString::fromStdString(sim.LinkText());
+  const struct {
+    QStringList args;
+    int status;
+    uint32_t after;  // the transmitter's parameter 60 afterwards
+  } cases[] = {
+      {{"-h"}, 0, 0},
+      {{"--version"}, 0, 0},
+      {{"--bogus"}, 255, 0},
+      {{"-a", link, "-c", "txon"}, 0, 1},
+      {{"-a", link, "-c", "txoff"}, 0, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args.join(' ').toStdString());
+    std::string out, err;
+    EXPECT_EQ(RunGui(c.args, &out, &err, QProcessEnvironment::systemEnvironment(), true),
+              c.status) << err;
+    EXPECT_EQ(err.find("LOG ERROR"), std::string::npos) << err;
+    uint32_t value = 99;
+    EXPECT_TRUE(sim.GetValue(TX, charging, &value) && value == c.after) << value;
+  }
+}
+
+TEST(ClosedOutput, TheWindowLivesOnWhileDeviceLinesArrive) {
+  SimConfig config;
+  config.telemetry_hz = 100;
+  config.log_rate = 1000;
+  config.log_errors = true;  // debug, info, warning and error lines
+  SimDevices sim(config);
+  sim.Start();
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert("QT_QPA_PLATFORM", "offscreen");
+  GuiProcess window(true);
+  window.setProcessEnvironment(env);
+  window.start(KORVANE_GUI, {"-a", QString::fromStdString(sim.LinkText())});
+  // Each device is read once the window has said on the console that it connected, while the
+  // device lines go to the console as they come.
+  const auto limit = std::chrono::seconds(20);
+  EXPECT_TRUE(sim.WaitForHost(limit) && sim.WaitForParameterRequests(TX, 1, limit) &&
+              sim.WaitForParameterRequests(RX, 1, limit) &&
+              sim.WaitForTelemetry(TX, sim.TelemetrySent(TX) + 50, limit) && sim.HostConnected());
+  EXPECT_FALSE(window.waitForFinished(0)) << "ended with status " << Status(window);
+  // Nothing ends the window from outside but a signal.
+  window.terminate();
+  EXPECT_TRUE(window.waitForFinished(20000));
+  EXPECT_EQ(Status(window), 128 + SIGTERM);
+  const std::string err = window.readAllStandardError().toStdString();
+  EXPECT_EQ(err.find("LOG ERROR"), std::string::npos) << err;
 }
 
 // As from a service, cron or ssh: no display and no Qt platform chosen.
