@@ -69,7 +69,10 @@ void LogListener::operator()(const PacketHeader& header, const std::vector<uint8
   // The window cleans the text of the pane's lines; the console-only lines are cleaned here.
   switch (message.level) {
     case 0:
-      kovra::GetLog()->debug(CleanLine(line).console);
+      // Cleaned only when it is printed: a flood of debug lines costs the I/O thread little.
+      if (kovra::GetLog()->should_log(spdlog::level::debug)) {
+        kovra::GetLog()->debug(CleanLine(line).console);
+      }
       break;
     case 1:
       window_.Log(line);
