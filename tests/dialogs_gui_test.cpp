@@ -105,7 +105,9 @@ TEST_F(DialogTest, ChargePresetsSetTheLimitsAndTheFloatVoltageTurnsRedAbove36V) 
   const std::tuple<int, const char*, const char*, const char*, const char*> floats[] = {
       {1, "8", "4.200", "33.600 V", "#000"},
       {0, "4", "12.030", "48.120 V", "#f00"},
-      {0, "4", "9", "36.000 V", "#000"}};
+      {0, "4", "9", "36.000 V", "#000"},
+      {0, "4", "", "0.000 V", "#000"},  // a text that is not a number counts as 0
+      {1, "8", ".", "0.000 V", "#000"}};
   for (const auto& [row, cells, volts, shown, color] : floats) {
     Choose(row);
     Type(W<QSpinBox>("number_cells_edit"), cells);
@@ -203,13 +205,17 @@ TEST_F(DialogTest, ChargeApplyWritesWhatTheFormShowedWhenApplyWasPressed) {
     if (box && box->icon() == QMessageBox::Warning) rx_model_->RefreshModel();
   });  // the receiver reconnects while the question is open
   using Values = std::vector<uint32_t>;  // saved chemistry, cells, mV
-  const std::tuple<int, const char*, const char*, Values> cases[] = {
-      {2, "20", "1.45", {2, 20, 1450}},  {1, "0", "4.1", {2, 20, 1450}},
-      {1, "", "4.1", {2, 20, 1450}},     {1, "99", "4.1", {2, 20, 1450}},
-      {1, nullptr, "4.1", {1, 8, 4100}},  // the value the spin box put back, now in sight
-      {1, "5", "4.015", {1, 5, 4015}}};
+  // Chemistry, count typed, voltage, whether the user went to another application and back
+  // before Apply, what is saved.
+  const std::tuple<int, const char*, const char*, bool, Values> cases[] = {
+      {2, "20", "1.45", false, {2, 20, 1450}},  {1, "0", "4.1", false, {2, 20, 1450}},
+      {1, "", "4.1", false, {2, 20, 1450}},     {1, "99", "4.1", false, {2, 20, 1450}},
+      {1, nullptr, "4.1", false, {1, 8, 4100}},  // the value the spin box put back, now in sight
+      {1, "5", "4.015", false, {1, 5, 4015}},
+      {1, "0", "4.1", true, {1, 5, 4100}},  // the value put back was in sight on return
+      {1, "", "4.2", true, {1, 5, 4200}}};
   window_->show();
-  for (const auto& [row, cells, volts, saved] : cases) {
+  for (const auto& [row, cells, volts, away, saved] : cases) {
     QApplication::setActiveWindow(window_.get());  // back from the last message box
     ASSERT_TRUE(QTest::qWaitForWindowActive(window_.get()));
     QLineEdit* cells_text = W<QSpinBox>("number_cells_edit")->findChild<QLineEdit*>();
@@ -219,6 +225,12 @@ TEST_F(DialogTest, ChargeApplyWritesWhatTheFormShowedWhenApplyWasPressed) {
       Type(cells_text, cells);
     }
     Type(W("batt_cell_full_voltage_edit"), volts);
+    if (away) {  // the window loses the focus as it does when another application is activated
+      QApplication::setActiveWindow(nullptr);
+      EXPECT_EQ(cells_text->text(), QString::number(saved[1]));
+      QApplication::setActiveWindow(window_.get());
+      ASSERT_TRUE(QTest::qWaitForWindowActive(window_.get()));
+    }
     Boxes boxes(QMessageBox::Yes);
     Click(W<QPushButton>("apply_button"));  // takes the focus: the spin box restores its value
     ASSERT_EQ(boxes.seen.size(), 1u) << cells;
