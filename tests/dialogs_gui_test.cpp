@@ -124,6 +124,7 @@ TEST_F(DialogTest, ChargeShowLoadsTheReceiversOwnValuesAndOnlyAPickedPresetRepla
   const std::tuple<int, int, int, int, int, QStringList> shows[] = {
       {1, 6, 4100, 0, -1, {"Lithium Ion", "6", "4.100", "3.000", "24.600 V"}},
       {1, 6, 4100, 0, 2, {"Lithium Ion", "6", "4.100", "3.000", "24.600 V"}},
+      {1, 6, 4100, 0, 0, {"Lithium Ion", "6", "4.100", "3.000", "24.600 V"}},
       {1, 2, 4300, 0, -1, {"Lithium Ion", "?", "4.300", "3.000", ""}},
       {9, 6, 4100, 0, -1, {"", "6", "4.100", "3.000", "24.600 V"}},
       {1, 6, 4100, 62, -1, {"Lithium Ion", "?", "4.100", "3.000", ""}},
@@ -140,8 +141,12 @@ TEST_F(DialogTest, ChargeShowLoadsTheReceiversOwnValuesAndOnlyAPickedPresetRepla
       Click(W<QPushButton>("cancel_button"));
     }
     sim_->SetStatusZero(RX, P(refused), true);
+    sim_->ClearRecords();
     window_->show();
     sim_->SetStatusZero(RX, P(refused), false);
+    std::vector<int> read;  // each of the four once, in the receiver's order
+    for (const Parameter& p : sim_->ParameterRequests(RX)) read.push_back(p.id);
+    EXPECT_EQ(read, std::vector<int>({63, 62, 34, 68}));
     const QStringList form = {
         W<QComboBox>("rx_battery_chem_combo")->currentText(),
         W<QSpinBox>("number_cells_edit")->text(), W("batt_cell_full_voltage_edit")->text(),
@@ -240,11 +245,27 @@ TEST_F(DialogTest, ChargeApplyWritesWhatTheFormShowedWhenApplyWasPressed) {
   QObject::disconnect(reconnect);
 }
 
+TEST_F(DialogTest, TypedMillisIsTheNearestWholeThousandth) {
+  for (const auto& [low, high] : {std::pair(3000, 4200), std::pair(250, 10000)}) {  // mV, mA
+    for (int n = low; n <= high; ++n) {
+      const QString text = QString("%1.%2").arg(n / 1000).arg(n % 1000, 3, 10, QChar('0'));
+      ASSERT_EQ(TypedMillis(text), static_cast<uint32_t>(n)) << text.toStdString();
+    }
+  }
+}
+
 TEST_F(DialogTest, ChargeFormFollowsTheModelShownOrHiddenButNotWhileAsking) {
   window_ = std::make_unique<ChargeConfig>(rx_model_.get(), nullptr);
   rx_model_->setData(P(34), QVariant(2000), Qt::EditRole);
   EXPECT_EQ(W("charge_current_edit")->text(), "2.000");  // hidden
-  window_->show();
+  for (bool shown : {false, true}) {  // a refresh and a write, hidden and shown
+    if (shown) window_->show();
+    sim_->ClearRecords();
+    rx_model_->RefreshModel();
+    rx_model_->setData(P(34), QVariant(shown ? 1500 : 2000), Qt::EditRole);
+    EXPECT_GT(Requests(RX, GET_PARAMETER), 0u);
+    EXPECT_EQ(W("charge_current_edit")->text(), shown ? "1.500" : "2.000");
+  }
   Type(W("charge_current_edit"), "1");
   QString asked;  // the form while the question is open and the model changes
   QTimer::singleShot(0, window_.get(), [&] {

@@ -185,8 +185,12 @@ TEST_F(MainWindowTest, AReadOutThatCannotShowAValueShowsDashes) {
   struct Case { RxAdcValues rx; TxAdcValues tx; QLCDNumber* lcd; const char* shown; };
   const Case cases[] = {
       {Rx(3, -12345.678f, 1), Tx(3, 3, 0, 0, 0, 0, 30, 2), Ui().reading_battery_voltage, "------"},
+      {Rx(3, 12, 1e9f), Tx(3, 3, 0, 0, 0, 0, 30, 2), Ui().reading_battery_current, "------"},
+      {Rx(3, 12, 1e9f), Tx(3, 3, 0, 0, 0, 0, 30, 2), Ui().reading_battery_power, "------"},
       {Rx(3, 15, 3), Tx(3, 3, 0.0001f, 1, 0, 0, 0, 0), Ui().reading_efficiency, "------"},
+      {Rx(3, 15, 3), Tx(3, 3, 0, 0, 0, 0, 0, 0), Ui().reading_efficiency, "inf"},
       {Rx(3, -99.99f, 1), Tx(3, 3, 0, 0, 0, 0, 30, 2), Ui().reading_battery_voltage, "-99.99"},
+      {Rx(3, 9999.99f, 1), Tx(3, 3, 0, 0, 0, 0, 30, 2), Ui().reading_battery_voltage, "------"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.shown);
@@ -267,6 +271,14 @@ TEST_F(MainWindowTest, MessagePaneShowsDeviceLinesByLevelAndKeepsTheNewest) {
                       "has them all"), 1);
   EXPECT_EQ(Ui().log_text->document()->blockCount(), MainWindow::kMaxLogEntries);
   EXPECT_TRUE(Ui().log_text->document()->firstBlock().text().endsWith(" 50"));
+  int expected = 50;  // every entry kept, in order
+  for (QTextBlock b = Ui().log_text->document()->firstBlock(); b.isValid(); b = b.next()) {
+    if (!b.text().endsWith(" " + QString::number(expected++))) {
+      ADD_FAILURE() << b.text().toStdString();
+      break;
+    }
+  }
+  EXPECT_EQ(expected, MainWindow::kMaxLogEntries + 50);
 }
 
 TEST_F(MainWindowTest, CsvLogRecordsEveryReceiverRecord) {
