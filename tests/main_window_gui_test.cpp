@@ -439,6 +439,9 @@ TEST_F(MainWindowTest, PowerSwitchWritesTheSwitchThenTheGateDriver) {
       uint32_t raw = 9;
       sim_->GetValue(TX, P(60), &raw);
       EXPECT_EQ(raw, 0u);
+      // Two writes of 60, each read ten times, and 13: all in before the next row clears them.
+      EXPECT_TRUE(sim_->WaitForParameterRequests(TX, 23, 2s));
+      sim_->SetGetUnanswered(TX, P(60), false);
     }
   }
   sim_->SetStatusZero(TX, P(13), false);
