@@ -81,8 +81,10 @@ ChargeConfig::ChargeConfig(ParameterModel* model, QWidget* parent)
 
   connect(ui_->rx_battery_chem_combo, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
           &ChargeConfig::ChemistryChanged);
-  connect(ui_->batt_cell_full_voltage_edit, &QLineEdit::textEdited, this,
-          &ChargeConfig::UpdateDisplayedFloatVoltage);
+  connect(ui_->batt_cell_full_voltage_edit, &QLineEdit::textEdited, this, [this] {
+    voltage_unknown_ = false;  // the user's own value, whatever it is
+    UpdateDisplayedFloatVoltage();
+  });
   connect(ui_->number_cells_edit, QOverload<int>::of(&QSpinBox::valueChanged), this,
           &ChargeConfig::CellsChanged);
   connect(ui_->cancel_button, &QPushButton::clicked, this, &ChargeConfig::hide);
@@ -91,14 +93,12 @@ ChargeConfig::ChargeConfig(ParameterModel* model, QWidget* parent)
   QLineEdit* cells_text = ui_->number_cells_edit->findChild<QLineEdit*>();
   connect(cells_text, &QLineEdit::textChanged, this,
           [this] { cells_typed_refused_ = !ui_->number_cells_edit->hasAcceptableInput(); });
-  // Leaving the spin box for another field shows the value it put back; leaving it for Apply or
-  // OK runs Apply before the user could see it.
+  // Leaving the spin box for another field, window or application shows the value it put back
+  // (the user sees it there or on return); leaving it for Apply or OK runs Apply before the
+  // user could see it.
   connect(ui_->number_cells_edit, &QSpinBox::editingFinished, this, [this] {
     QWidget* now = QApplication::focusWidget();
-    if (now != nullptr && now->window() == this && now != ui_->apply_button &&
-        now != ui_->ok_button) {
-      cells_typed_refused_ = false;
-    }
+    if (now != ui_->apply_button && now != ui_->ok_button) cells_typed_refused_ = false;
   });
 
   for (QDoubleValidator* validator : {cell_voltage_validator_, charge_current_validator_}) {
@@ -149,6 +149,7 @@ void ChargeConfig::ModelChanged() {
 void ChargeConfig::UpdateBattLimits(korvane::BatteryConfig cfg) {
   ApplyLimits(cfg);
   ui_->batt_cell_full_voltage_edit->setText(Volts(cfg.max_cell_mv));
+  voltage_unknown_ = false;
   UpdateDisplayedFloatVoltage();
 }
 
@@ -200,14 +201,14 @@ bool ChargeConfig::CellsAcceptable() const {
 
 void ChargeConfig::UpdateDisplayedFloatVoltage() {
   QLabel* label = ui_->label_float_voltage;
-  bool is_number = false;
-  const float cell_volts = ui_->batt_cell_full_voltage_edit->text().toFloat(&is_number);
-  if (!is_number || CellsUnknown()) {
+  if (voltage_unknown_ || CellsUnknown()) {
     label->setStyleSheet("color: #000;");
     label->clear();
     return;
   }
-  const float volts = cell_volts * static_cast<float>(ui_->number_cells_edit->value());
+  // A voltage text that is not a number (a cleared field, a lone ".") counts as 0.
+  const float volts = ui_->batt_cell_full_voltage_edit->text().toFloat() *
+                      static_cast<float>(ui_->number_cells_edit->value());
   label->setStyleSheet(volts > kFloatWarningV ? "color: #f00;" : "color: #000;");
   label->setText(QString::fromStdString(fmt::format("{:3.3f} V", volts)));
 }
@@ -251,6 +252,7 @@ void ChargeConfig::UpdateData() {
                                      std::pair(ui_->charge_current_edit, current_ma)}) {
     field->setText(WholeNumber(value, &number) ? Volts(number) : QString());
   }
+  voltage_unknown_ = ui_->batt_cell_full_voltage_edit->text().isEmpty();
   UpdateDisplayedFloatVoltage();
 }
 

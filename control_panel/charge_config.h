@@ -42,8 +42,9 @@ class ChargeConfig : public QWidget {
   // Loads the chemistry, cell count, cell voltage and charge current from the receiver. The
   // values shown are the receiver's own: the chemistry's limits neither replace nor clamp them.
   void UpdateData();
-  // Recomputes the pack's float voltage from the cell voltage and count (empty while either is
-  // unknown).
+  // Recomputes the pack's float voltage from the cell voltage and count; a voltage text that is
+  // not a number counts as 0. Empty while the cell voltage or count loaded from the receiver is
+  // unknown.
   void UpdateDisplayedFloatVoltage();
 
   // For the tests: what the window is built of.
@@ -78,9 +79,12 @@ class ChargeConfig : public QWidget {
   // True once the user typed a cell count the spin box does not accept, until the spin box's value
   // is in sight again. The spin box puts its previous value back when it loses the focus, and a
   // click on Apply takes the focus before Apply runs: without this, Apply would write a value the
-  // user did not see. Cleared by acceptable typing, a step of the spin box, moving on to another
-  // field of the form, a load, and the refusal Apply reports.
+  // user did not see. Cleared by acceptable typing, a step of the spin box, any loss of focus but
+  // to Apply or OK (another field, window or application), a load, and the refusal Apply reports.
   bool cells_typed_refused_ = false;
+  // True while the cell voltage field is empty because the receiver did not give it, until the
+  // user edits the field or a preset fills it.
+  bool voltage_unknown_ = false;
   // True while Apply asks for confirmation: model changes then leave the form alone.
   bool asking_ = false;
 };

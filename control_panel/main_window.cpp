@@ -473,21 +473,35 @@ void MainWindow::closeEvent(QCloseEvent* event) {
 // transmitter that holds the state asked for gets the gate driver write, and only a checked
 // gate driver write counts as turning wireless power on.
 void MainWindow::PowerSwitchClicked(bool on) {
+  using Outcome = OnOffWidget::PressOutcome;
   const char* state = on ? "on" : "off";
-  auto not_turned = [&](bool unanswered, ParamId id) {
-    const QString name = QString::fromStdString(ParameterService::GetParameterName(id));
-    LogError(fmt::format("Wireless power was not turned {}: the transmitter {} parameter {} \"{}\"",
-                         state, unanswered ? "did not answer for" : "refused", static_cast<int>(id),
-                         name.trimmed().toStdString()));
+  // Says why a write did not switch: the transmitter refused it, did not answer, or was never
+  // asked (it does not list the parameter, or it is not connected).
+  auto not_turned = [&](Outcome why, ParamId id) {
+    const std::string name = fmt::format(
+        "parameter {} \"{}\"", static_cast<int>(id),
+        QString::fromStdString(ParameterService::GetParameterName(id)).trimmed().toStdString());
+    std::string what;
+    if (why == Outcome::kNotSent) {
+      what = tx_model_->ParamIdToIndex(id).isValid()
+                 ? "is not connected; nothing was sent for " + name
+                 : "has no " + name + "; nothing was sent";
+    } else {
+      what = (why == Outcome::kUnanswered ? "did not answer for " : "refused ") + name;
+    }
+    LogError(fmt::format("Wireless power was not turned {}: the transmitter {}", state, what));
   };
-  const OnOffWidget::PressOutcome outcome = power_switch_->LastPress();
-  if (outcome != OnOffWidget::PressOutcome::kTaken) {
-    not_turned(outcome == OnOffWidget::PressOutcome::kUnanswered, kChargingOn);
+  const Outcome outcome = power_switch_->LastPress();
+  if (outcome != Outcome::kTaken) {
+    not_turned(outcome, kChargingOn);
     return;
   }
   if (on &&
       !tx_model_->setData(tx_model_->ParamIdToIndex(kGateDriver), QVariant(0), Qt::EditRole)) {
-    not_turned(tx_model_->LastRequestTimedOut(), kGateDriver);
+    not_turned(tx_model_->LastRequestNotSent()    ? Outcome::kNotSent
+               : tx_model_->LastRequestTimedOut() ? Outcome::kUnanswered
+                                                  : Outcome::kRefused,
+               kGateDriver);
     return;
   }
   Log(fmt::format("Turning {} wireless power", state));

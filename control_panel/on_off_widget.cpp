@@ -44,9 +44,18 @@ OnOffWidget::~OnOffWidget() { delete ui_; }
 
 void OnOffWidget::SwitchPressed(bool on) {
   if (model_->setData(model_->ParamIdToIndex(id_), QVariant(on ? 1 : 0), Qt::EditRole)) {
-    // dataChanged has read the state back already; the look is that of the state written.
+    // dataChanged has read the state back already; the button shows the state written, checked
+    // state included, also when that read went unanswered, so that the next press asks for the
+    // opposite.
+    ui_->on_off_button->setChecked(on);
     UpdateStyleSheet(on);
     last_press_ = PressOutcome::kTaken;
+    return;
+  }
+  if (model_->LastRequestNotSent()) {
+    // Nothing reached the device, so it holds what it held: the press is undone, unread.
+    ui_->on_off_button->setChecked(!on);
+    last_press_ = PressOutcome::kNotSent;
     return;
   }
   // A refusal changed nothing, but a write whose answers were lost may have been applied: show

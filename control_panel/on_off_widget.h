@@ -2,7 +2,8 @@
 // A checkable button bound to one on/off parameter of a device: pressing it writes 1 or 0, and
 // whenever the model reports the parameter changed the button reads it back and shows the
 // device's state. A write that fails is read back too: its answer may have been lost although
-// the device applied it. Enabled only while the device's watchdog reports it connected.
+// the device applied it; one that was never sent is simply undone. Enabled only while the
+// device's watchdog reports it connected.
 #include <string>
 
 #include <QModelIndex>
@@ -26,8 +27,9 @@ class OnOffWidget : public QWidget {
   Ui_OnOffWidget* Form() const { return ui_; }
 
   // What became of a press: the device holds the state asked for (its write was taken, or the
-  // read-back after a failed write shows it), or the write was refused, or went unanswered.
-  enum class PressOutcome { kTaken, kRefused, kUnanswered };
+  // read-back after a failed write shows it), or the write was refused, or went unanswered, or
+  // was never sent (the model lacks the parameter, or its service is disabled).
+  enum class PressOutcome { kTaken, kRefused, kUnanswered, kNotSent };
   // The outcome of the last press; meaningful once the button has been pressed.
   PressOutcome LastPress() const { return last_press_; }
 

@@ -26,10 +26,12 @@ int ParameterModel::rowCount(const QModelIndex& /*parent*/) const {
 
 QVariant ParameterModel::data(const QModelIndex& index, int role) const {
   last_timed_out_ = false;
+  last_not_sent_ = true;
   if (!index.isValid() || index.row() >= rowCount()) return QVariant();
   if (role != Qt::DisplayRole) return QVariant();
   const ParamId id = IndexToParamId(index);
   if (id == PARAM_ID_NONE) return QVariant();
+  last_not_sent_ = !service_.Enabled();
   const bool in_pass = pass_depth_ > 0;
   if (in_pass) {
     if (pass_timed_out_) {
@@ -56,9 +58,11 @@ QVariant ParameterModel::data(const QModelIndex& index, int role) const {
 
 bool ParameterModel::setData(const QModelIndex& index, const QVariant& value, int role) {
   last_timed_out_ = false;
+  last_not_sent_ = true;
   if (!index.isValid() || role != Qt::EditRole) return false;
   const ParamId id = IndexToParamId(index);
   if (id == PARAM_ID_NONE) return false;
+  last_not_sent_ = !service_.Enabled();
   pass_values_.erase(id);
   try {
     const bool ok = service_.Set(id, value.toString().toStdString());
@@ -93,6 +97,7 @@ bool ParameterModel::setData(ParamId id, const QVariant& value, int role) {
 
 bool ParameterModel::stageParameter(ParamId id) {
   last_timed_out_ = false;
+  last_not_sent_ = id == PARAM_ID_NONE;
   if (id == PARAM_ID_NONE) return false;
   try {
     return service_.Stage(id);
@@ -106,6 +111,7 @@ bool ParameterModel::stageParameter(ParamId id) {
 
 bool ParameterModel::commitStagedParameters() {
   last_timed_out_ = false;
+  last_not_sent_ = false;
   try {
     return service_.CommitStaged();
   } catch (const std::runtime_error& e) {

@@ -49,6 +49,9 @@ class ParameterModel : public QAbstractListModel {
   // Whether the last read, write, stage or commit failed because the device did not answer
   // (rather than refusing, or no request being made).
   bool LastRequestTimedOut() const { return last_timed_out_; }
+  // Whether the last read or write failed without a request being made: the list lacks the
+  // id, or the service is disabled (the device is not connected).
+  bool LastRequestNotSent() const { return last_not_sent_; }
 
   // While a pass is open, each id is read from the device at most once (later reads of it give
   // the same answer), and once a read has timed out nothing more is asked of the device: every
@@ -70,6 +73,7 @@ class ParameterModel : public QAbstractListModel {
   ParameterService& service_;
   std::map<ParamId, int> rows_;
   mutable bool last_timed_out_ = false;
+  mutable bool last_not_sent_ = false;
   // The open pass: its depth, what it read, and whether a read of it timed out.
   mutable int pass_depth_ = 0;
   mutable bool pass_timed_out_ = false;

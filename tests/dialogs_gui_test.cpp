@@ -105,7 +105,9 @@ TEST_F(DialogTest, ChargePresetsSetTheLimitsAndTheFloatVoltageTurnsRedAbove36V) 
   const std::tuple<int, const char*, const char*, const char*, const char*> floats[] = {
       {1, "8", "4.200", "33.600 V", "#000"},
       {0, "4", "12.030", "48.120 V", "#f00"},
-      {0, "4", "9", "36.000 V", "#000"}};
+      {0, "4", "9", "36.000 V", "#000"},
+      {0, "4", "", "0.000 V", "#000"},  // a text that is not a number counts as 0
+      {1, "8", ".", "0.000 V", "#000"}};
   for (const auto& [row, cells, volts, shown, color] : floats) {
     Choose(row);
     Type(W<QSpinBox>("number_cells_edit"), cells);
@@ -122,6 +124,7 @@ TEST_F(DialogTest, ChargeShowLoadsTheReceiversOwnValuesAndOnlyAPickedPresetRepla
   const std::tuple<int, int, int, int, int, QStringList> shows[] = {
       {1, 6, 4100, 0, -1, {"Lithium Ion", "6", "4.100", "3.000", "24.600 V"}},
       {1, 6, 4100, 0, 2, {"Lithium Ion", "6", "4.100", "3.000", "24.600 V"}},
+      {1, 6, 4100, 0, 0, {"Lithium Ion", "6", "4.100", "3.000", "24.600 V"}},
       {1, 2, 4300, 0, -1, {"Lithium Ion", "?", "4.300", "3.000", ""}},
       {9, 6, 4100, 0, -1, {"", "6", "4.100", "3.000", "24.600 V"}},
       {1, 6, 4100, 62, -1, {"Lithium Ion", "?", "4.100", "3.000", ""}},
@@ -138,8 +141,12 @@ TEST_F(DialogTest, ChargeShowLoadsTheReceiversOwnValuesAndOnlyAPickedPresetRepla
       Click(W<QPushButton>("cancel_button"));
     }
     sim_->SetStatusZero(RX, P(refused), true);
+    sim_->ClearRecords();
     window_->show();
     sim_->SetStatusZero(RX, P(refused), false);
+    std::vector<int> read;  // each of the four once, in the receiver's order
+    for (const Parameter& p : sim_->ParameterRequests(RX)) read.push_back(p.id);
+    EXPECT_EQ(read, std::vector<int>({63, 62, 34, 68}));
     const QStringList form = {
         W<QComboBox>("rx_battery_chem_combo")->currentText(),
         W<QSpinBox>("number_cells_edit")->text(), W("batt_cell_full_voltage_edit")->text(),
@@ -203,13 +210,17 @@ TEST_F(DialogTest, ChargeApplyWritesWhatTheFormShowedWhenApplyWasPressed) {
     if (box && box->icon() == QMessageBox::Warning) rx_model_->RefreshModel();
   });  // the receiver reconnects while the question is open
   using Values = std::vector<uint32_t>;  // saved chemistry, cells, mV
-  const std::tuple<int, const char*, const char*, Values> cases[] = {
-      {2, "20", "1.45", {2, 20, 1450}},  {1, "0", "4.1", {2, 20, 1450}},
-      {1, "", "4.1", {2, 20, 1450}},     {1, "99", "4.1", {2, 20, 1450}},
-      {1, nullptr, "4.1", {1, 8, 4100}},  // the value the spin box put back, now in sight
-      {1, "5", "4.015", {1, 5, 4015}}};
+  // Chemistry, count typed, voltage, whether the user went to another application and back
+  // before Apply, what is saved.
+  const std::tuple<int, const char*, const char*, bool, Values> cases[] = {
+      {2, "20", "1.45", false, {2, 20, 1450}},  {1, "0", "4.1", false, {2, 20, 1450}},
+      {1, "", "4.1", false, {2, 20, 1450}},     {1, "99", "4.1", false, {2, 20, 1450}},
+      {1, nullptr, "4.1", false, {1, 8, 4100}},  // the value the spin box put back, now in sight
+      {1, "5", "4.015", false, {1, 5, 4015}},
+      {1, "0", "4.1", true, {1, 5, 4100}},  // the value put back was in sight on return
+      {1, "", "4.2", true, {1, 5, 4200}}};
   window_->show();
-  for (const auto& [row, cells, volts, saved] : cases) {
+  for (const auto& [row, cells, volts, away, saved] : cases) {
     QApplication::setActiveWindow(window_.get());  // back from the last message box
     ASSERT_TRUE(QTest::qWaitForWindowActive(window_.get()));
     QLineEdit* cells_text = W<QSpinBox>("number_cells_edit")->findChild<QLineEdit*>();
@@ -219,6 +230,12 @@ TEST_F(DialogTest, ChargeApplyWritesWhatTheFormShowedWhenApplyWasPressed) {
       Type(cells_text, cells);
     }
     Type(W("batt_cell_full_voltage_edit"), volts);
+    if (away) {  // the window loses the focus as it does when another application is activated
+      QApplication::setActiveWindow(nullptr);
+      EXPECT_EQ(cells_text->text(), QString::number(saved[1]));
+      QApplication::setActiveWindow(window_.get());
+      ASSERT_TRUE(QTest::qWaitForWindowActive(window_.get()));
+    }
     Boxes boxes(QMessageBox::Yes);
     Click(W<QPushButton>("apply_button"));  // takes the focus: the spin box restores its value
     ASSERT_EQ(boxes.seen.size(), 1u) << cells;
@@ -228,11 +245,27 @@ TEST_F(DialogTest, ChargeApplyWritesWhatTheFormShowedWhenApplyWasPressed) {
   QObject::disconnect(reconnect);
 }
 
+TEST_F(DialogTest, TypedMillisIsTheNearestWholeThousandth) {
+  for (const auto& [low, high] : {std::pair(3000, 4200), std::pair(250, 10000)}) {  // mV, mA
+    for (int n = low; n <= high; ++n) {
+      const QString text = QString("%1.%2").arg(n / 1000).arg(n % 1000, 3, 10, QChar('0'));
+      ASSERT_EQ(TypedMillis(text), static_cast<uint32_t>(n)) << text.toStdString();
+    }
+  }
+}
+
 TEST_F(DialogTest, ChargeFormFollowsTheModelShownOrHiddenButNotWhileAsking) {
   window_ = std::make_unique<ChargeConfig>(rx_model_.get(), nullptr);
   rx_model_->setData(P(34), QVariant(2000), Qt::EditRole);
   EXPECT_EQ(W("charge_current_edit")->text(), "2.000");  // hidden
-  window_->show();
+  for (bool shown : {false, true}) {  // a refresh and a write, hidden and shown
+    if (shown) window_->show();
+    sim_->ClearRecords();
+    rx_model_->RefreshModel();
+    rx_model_->setData(P(34), QVariant(shown ? 1500 : 2000), Qt::EditRole);
+    EXPECT_GT(Requests(RX, GET_PARAMETER), 0u);
+    EXPECT_EQ(W("charge_current_edit")->text(), shown ? "1.500" : "2.000");
+  }
   Type(W("charge_current_edit"), "1");
   QString asked;  // the form while the question is open and the model changes
   QTimer::singleShot(0, window_.get(), [&] {

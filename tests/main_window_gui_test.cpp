@@ -185,8 +185,12 @@ TEST_F(MainWindowTest, AReadOutThatCannotShowAValueShowsDashes) {
   struct Case { RxAdcValues rx; TxAdcValues tx; QLCDNumber* lcd; const char* shown; };
   const Case cases[] = {
       {Rx(3, -12345.678f, 1), Tx(3, 3, 0, 0, 0, 0, 30, 2), Ui().reading_battery_voltage, "------"},
+      {Rx(3, 12, 1e9f), Tx(3, 3, 0, 0, 0, 0, 30, 2), Ui().reading_battery_current, "------"},
+      {Rx(3, 12, 1e9f), Tx(3, 3, 0, 0, 0, 0, 30, 2), Ui().reading_battery_power, "------"},
       {Rx(3, 15, 3), Tx(3, 3, 0.0001f, 1, 0, 0, 0, 0), Ui().reading_efficiency, "------"},
+      {Rx(3, 15, 3), Tx(3, 3, 0, 0, 0, 0, 0, 0), Ui().reading_efficiency, "inf"},
       {Rx(3, -99.99f, 1), Tx(3, 3, 0, 0, 0, 0, 30, 2), Ui().reading_battery_voltage, "-99.99"},
+      {Rx(3, 9999.99f, 1), Tx(3, 3, 0, 0, 0, 0, 30, 2), Ui().reading_battery_voltage, "------"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.shown);
@@ -287,6 +291,14 @@ TEST_F(MainWindowTest, MessagePaneShowsDeviceLinesByLevelAndKeepsTheNewest) {
                       "has them all"), 1);
   EXPECT_EQ(Ui().log_text->document()->blockCount(), MainWindow::kMaxLogEntries);
   EXPECT_TRUE(Ui().log_text->document()->firstBlock().text().endsWith(" 50"));
+  int expected = 50;  // every entry kept, in order
+  for (QTextBlock b = Ui().log_text->document()->firstBlock(); b.isValid(); b = b.next()) {
+    if (!b.text().endsWith(" " + QString::number(expected++))) {
+      ADD_FAILURE() << b.text().toStdString();
+      break;
+    }
+  }
+  EXPECT_EQ(expected, MainWindow::kMaxLogEntries + 50);
 }
 
 TEST_F(MainWindowTest, CsvLogRecordsEveryReceiverRecord) {
@@ -380,8 +392,9 @@ TEST_F(MainWindowTest, PowerSwitchWritesTheSwitchThenTheGateDriver) {
   EXPECT_TRUE(Pane().endsWith("Turning off wireless power"));
 
   // A press the transmitter does not hold says why and neither writes 13 nor claims to switch;
-  // a refused 13 is not switching either. lost: 60 is applied but its answers vanish.
-  enum Fault { kRefused, kLost, kSilent, kGateRefused };
+  // a refused 13 is not switching either. lost: 60 is applied but its answers vanish; read
+  // lost: 60 is taken but its read-back goes unanswered; disabled, unlisted: nothing is sent.
+  enum Fault { kRefused, kLost, kSilent, kGateRefused, kReadLost, kDisabled, kUnlisted };
   struct Case { Fault fault; const char* shown; const char* pane; };
 #define NOT_ON "Wireless power was not turned on: the transmitter "
   const Case cases[] = {
@@ -391,17 +404,31 @@ TEST_F(MainWindowTest, PowerSwitchWritesTheSwitchThenTheGateDriver) {
        NOT_ON "did not answer for parameter 60 \"Enable Charging for Device\""},
       {kGateRefused, "Transmitter On",
        NOT_ON "refused parameter 13 \"Enable VICOR and Gate Driver\""},
+      {kReadLost, "Transmitter On", "Turning on wireless power"},
+      {kDisabled, "Transmitter Off",
+       NOT_ON "is not connected; nothing was sent for parameter 60 \"Enable Charging for Device\""},
+      {kUnlisted, "Transmitter Off",
+       NOT_ON "has no parameter 60 \"Enable Charging for Device\"; nothing was sent"},
   };
 #undef NOT_ON
   for (const Case& c : cases) {
     SCOPED_TRACE(c.fault);
     sim_->SetSilent(TX, false);
+    if (c.fault == kUnlisted) {  // the transmitter comes back with a list that lacks 60
+      std::vector<std::pair<ParamId, uint32_t>> list;
+      for (ParamId id : sim_->ParameterIds(TX))
+        if (id != P(60)) list.emplace_back(id, 0);
+      sim_->SetParameterList(TX, list);
+      window_->TxStatus()->SetConnected(false);
+    }
     Feed(Tx(0, 100, 0, 0, 0, 0, 0, 0));  // keeps the transmitter connected
     ASSERT_TRUE(button->isEnabled());
     sim_->SetValue(TX, P(60), 0);
     sim_->SetStatusZero(TX, P(60), c.fault == kRefused);
     sim_->SetStatusZero(TX, P(13), c.fault == kGateRefused);
     sim_->SetSilent(TX, c.fault == kSilent);
+    sim_->SetGetUnanswered(TX, P(60), c.fault == kReadLost);
+    tx_->Enable(c.fault != kDisabled);
     sim_->ClearRecords();
     std::thread answers_back;
     if (c.fault == kLost) {
@@ -416,10 +443,26 @@ TEST_F(MainWindowTest, PowerSwitchWritesTheSwitchThenTheGateDriver) {
     QTest::mouseClick(button, Qt::LeftButton);
     if (answers_back.joinable()) answers_back.join();
     EXPECT_EQ(button->text(), c.shown);
+    EXPECT_EQ(button->isChecked(), button->text() == "Transmitter On");  // the next press undoes
     EXPECT_TRUE(Pane().endsWith(c.pane));
-    EXPECT_EQ(Pane().count("Turning"), switched + (c.fault == kLost ? 1 : 0));
-    const bool gate = c.fault == kLost || c.fault == kGateRefused;
-    EXPECT_EQ(sim_->ParameterRequests(TX).back().id, gate ? P(13) : P(60));
+    const bool taken = c.fault == kLost || c.fault == kReadLost;
+    EXPECT_EQ(Pane().count("Turning"), switched + (taken ? 1 : 0));
+    const bool gate = taken || c.fault == kGateRefused;
+    if (c.fault >= kDisabled) {
+      EXPECT_FALSE(sim_->WaitForParameterRequests(TX, 1, 300ms));
+    } else {
+      EXPECT_EQ(sim_->ParameterRequests(TX).back().id, gate ? P(13) : P(60));
+    }
+    if (c.fault == kReadLost) {  // the next press switches off
+      QTest::mouseClick(button, Qt::LeftButton);
+      EXPECT_TRUE(Pane().endsWith("Turning off wireless power"));
+      uint32_t raw = 9;
+      sim_->GetValue(TX, P(60), &raw);
+      EXPECT_EQ(raw, 0u);
+      // Two writes of 60, each read ten times, and 13: all in before the next row clears them.
+      EXPECT_TRUE(sim_->WaitForParameterRequests(TX, 23, 2s));
+      sim_->SetGetUnanswered(TX, P(60), false);
+    }
   }
   sim_->SetStatusZero(TX, P(13), false);
 }

@@ -764,12 +764,18 @@ TEST(SimTelemetryTest, LogLinesAtTheirLevelsAndRate) {
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
     ASSERT_GE(t.logs.size(), lines) << rate;
     std::set<int> seen, sources;
+    size_t warnings = 0;
     for (const auto& l : t.logs) {
       seen.insert(l[2]);
       sources.insert(l[1]);
+      warnings += l[2] == 2;
       EXPECT_FALSE(LogText(l).empty());
     }
     EXPECT_EQ(levels, seen) << errors;
+    if (!errors) {  // about one in eight
+      EXPECT_GT(warnings, t.logs.size() / 16) << rate;
+      EXPECT_LT(warnings, t.logs.size() / 4) << rate;
+    }
     EXPECT_EQ(std::set<int>({0x1F, 0x2F}), sources);
     EXPECT_LE(static_cast<double>(t.logs.size()), rate > 0 ? elapsed * rate + 1 : 1e9);
   }

@@ -220,6 +220,18 @@ TEST_F(SwitchTest, ShowsTheDeviceStateAfterEveryPress) {
     }
   }
   sim_->SetStatusZero(TX, P(60), false);
+
+  // A change the model reports for another row leaves the switch alone; its own row is read.
+  OnOffWidget w(P(60), model_.get(), status_.get(), false, "On", "Off", nullptr);
+  sim_->SetValue(TX, P(60), 1);  // behind the switch's back
+  for (const auto& [id, reads] : {std::pair(13, 0u), {60, 1u}}) {
+    sim_->ClearRecords();
+    ASSERT_TRUE(model_->setData(P(id), QVariant(1), Qt::EditRole));  // as another view writes
+    size_t n = 0;
+    for (const Parameter& p : sim_->ParameterRequests(TX)) n += p.command == GET_PARAMETER;
+    EXPECT_EQ(n, reads) << id;
+    EXPECT_EQ(w.Form()->on_off_button->isChecked(), reads > 0) << id;
+  }
 }
 
 }  // namespace

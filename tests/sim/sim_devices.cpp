@@ -128,6 +128,7 @@ struct Device {
   bool telemetry_stopped = false;
   bool wrong_id = false;
   std::set<ParamId> status_zero;
+  std::set<ParamId> get_unanswered;
   std::map<OtaRequestType, std::pair<OtaControlPacket::Type, int>> ota_override;
   // Records.
   std::vector<Parameter> param_requests;
@@ -377,6 +378,7 @@ class SimDevices::Impl {
   }
 
   void HandleParameter(Device& d, const Parameter& req) {
+    if (req.command == GET_PARAMETER && d.get_unanswered.count(req.id) > 0) return;
     Parameter ans = req;
     ans.status = ParamStatus::SUCCESS;
     const bool has = d.values.count(req.id) > 0;
@@ -1057,14 +1059,26 @@ void SimDevices::SetAnswerDelay(std::chrono::milliseconds delay) {
   impl_->answer_delay_ = delay;
 }
 
+namespace {
+
+void Mark(std::set<ParamId>& ids, ParamId id, bool on) {
+  if (on) {
+    ids.insert(id);
+  } else {
+    ids.erase(id);
+  }
+}
+
+}  // namespace
+
 void SimDevices::SetStatusZero(Address device, ParamId id, bool on) {
   std::lock_guard<std::mutex> lock(impl_->mu_);
-  auto& set = impl_->Dev(device).status_zero;
-  if (on) {
-    set.insert(id);
-  } else {
-    set.erase(id);
-  }
+  Mark(impl_->Dev(device).status_zero, id, on);
+}
+
+void SimDevices::SetGetUnanswered(Address device, ParamId id, bool on) {
+  std::lock_guard<std::mutex> lock(impl_->mu_);
+  Mark(impl_->Dev(device).get_unanswered, id, on);
 }
 
 void SimDevices::SetOtaReply(Address device, OtaRequestType type, OtaControlPacket::Type status,

@@ -79,6 +79,8 @@
 //   SetAnswerDelay          each answer leaves this long after its request arrived.
 //   SetStatusZero           GET, SET and STAGE requests for this id are answered with status 0,
 //                           value 0 and change nothing.
+//   SetGetUnanswered        GET requests for this id are not answered (other requests for it
+//                           are, so a write is taken but its read-back times out).
 //   SetOtaReply             a request of this type is answered with the given status instead of
 //                           the normal reply, for `count` requests (-1: until cleared). Nak and
 //                           Pend change nothing on the device; Ack on Reboot makes the device
@@ -149,6 +151,7 @@ class SimDevices {
   void SetCorruptRate(double rate);
   void SetAnswerDelay(std::chrono::milliseconds delay);
   void SetStatusZero(Address device, ParamId id, bool on);
+  void SetGetUnanswered(Address device, ParamId id, bool on);
   void SetOtaReply(Address device, OtaRequestType type, OtaControlPacket::Type status,
                    int count = -1);
   void ClearOtaReply(Address device, OtaRequestType type);
