@@ -383,6 +383,8 @@ TEST_F(OtaUpdateTest, DamagedArchiveStopsTheUpdateBeforeAnythingIsSent) {
        "OTA update file is damaged: record 4 is cut short. Aborting!"},  // incomplete download
       {{shim, SimDevices::MakeArchiveRecord(OtaArchive::TxApp, bad)},
        "Malformed OTA image in entry 2 (type 4, TX app)"},
+      {{shim, SimDevices::MakeArchiveRecord(OtaArchive::RxApp, std::vector<uint8_t>(31, 1))},
+       "Malformed OTA image in entry 2 (type 3, RX app)"},
       {{shim, SimDevices::MakeArchiveRecord(9, bad), rx_app},
        "Malformed OTA image in entry 2 (type 9, UNKNOWN)"},
       {{shim, std::vector<uint8_t>(4 << 20, 0)}, beyond},  // then zeros, as in a disk image
