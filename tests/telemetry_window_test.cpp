@@ -78,6 +78,12 @@ TEST_P(TelemetryRateTest, EveryRecordIsShownOrCountedAsLeftOut) {
   QObject::connect(window_.get(), &MainWindow::RxAdcValuesUpdated, [&] { ++shown_rx; });
   auto sent = [&] { return sim_->TelemetrySent(TX) + sim_->TelemetrySent(RX); };
 
+  // Both connected first, at a low rate: the reads made on connection hold the window a while.
+  sim_->SetTelemetryRate(50);
+  ASSERT_TRUE(Eventually([&] {
+    return window_->TxBuildLabel().text() != "TX Build: " &&
+           window_->RxBuildLabel().text() != "RX Build: ";
+  }));
   sim_->SetTelemetryRate(row.rate);
   if (row.held > 0) {
     // The window is busy elsewhere while the devices go on sending.
