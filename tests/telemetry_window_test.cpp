@@ -106,8 +106,9 @@ TEST_P(TelemetryRateTest, EveryRecordIsShownOrCountedAsLeftOut) {
   EXPECT_TRUE(Eventually([&] { return shown_tx + shown_rx + left_out() == sent(); }, 20000))
       << shown_tx << " + " << shown_rx << " + " << left_out() << " of " << sent();
   if (row.held > 0) {
-    // No more records waited for the window than it lets wait.
-    EXPECT_GE(left_out(), row.held - MainWindow::kMaxWaitingRecords);
+    // No more records waited for the window than it lets wait (some of those sent during the
+    // hold may still have been on their way when it ended: as many again are allowed for).
+    EXPECT_GE(left_out(), row.held - 2 * MainWindow::kMaxWaitingRecords);
   } else {
     EXPECT_EQ(left_out(), 0);
   }
