@@ -139,6 +139,7 @@ TEST_F(DialogTest, ChargeShowLoadsTheReceiversOwnValuesAndOnlyAPickedPresetRepla
       Choose(picked);
       Type(W<QSpinBox>("number_cells_edit"), "5");  // NiCad puts 8 in view
       Click(W<QPushButton>("cancel_button"));
+      EXPECT_FALSE(window_->isVisible());
     }
     sim_->SetStatusZero(RX, P(refused), true);
     sim_->ClearRecords();

@@ -242,6 +242,8 @@ TEST_F(MainWindowTest, MessagePaneShowsDeviceLinesByLevelAndKeepsTheNewest) {
   const Text texts[] = {
 #define R "\xef\xbf\xbd"  // U+FFFD
       {1, "<img src=/dev/zero> Vbat<3V & I>2A&amp;", "<img src=/dev/zero> Vbat<3V & I>2A&amp;"},
+      {1, "ratio a<b and c>d", "ratio a<b and c>d"},
+      {1, "two  blanks&amp;", "two  blanks&amp;"},
       {1, "line\nbreak\tand\r\n", "line break and  "},
       {1, "ok\xef\xb7\x90 12:00:00 [RX] FAKE", "ok" R " 12:00:00 [RX] FAKE"},
       {1, "a\xef\xb7\x91" "b\xe2\x80\xa8" "c\xe2\x80\xa9" "d", "a" R "b" R "c" R "d"},
@@ -272,7 +274,7 @@ TEST_F(MainWindowTest, MessagePaneShowsDeviceLinesByLevelAndKeepsTheNewest) {
       EXPECT_EQ(Pane(), before) << t.sent;
     }
   }
-  EXPECT_EQ(Ui().log_text->document()->blockCount(), entries + 5);
+  EXPECT_EQ(Ui().log_text->document()->blockCount(), entries + 7);
   EXPECT_FALSE(Ui().log_text->toHtml().contains("<img"));
 
   // The log signal, from another thread, adds an info entry.
