@@ -1,14 +1,10 @@
 // Firmware archive reading and image preparation.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <QTemporaryDir>
@@ -189,57 +185,6 @@ TEST(OtaArchiveTest, ReadsFilesAsTheUpdateOpensThem) {
   std::ifstream missing(dir.filePath("missing.bin").toStdString(),
                         std::ios::in | std::ios::binary | std::ios::ate);
   EXPECT_TRUE(OtaArchive(missing).index_.empty());
-}
-
-// A sparse file of size zero bytes with the given bytes written at the given offsets.
-bool WriteSparse(const std::string& path, uint64_t size,
-                 const std::vector<std::pair<uint64_t, std::string>>& pieces) {
-  const int fd = ::open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0600);
-  if (fd < 0) return false;
-  bool ok = ::ftruncate(fd, static_cast<off_t>(size)) == 0;
-  for (const auto& [offset, bytes] : pieces) {
-    ok = ok && ::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset)) ==
-                   static_cast<ssize_t>(bytes.size());
-  }
-  return ::close(fd) == 0 && ok;
-}
-
-TEST(OtaArchiveTest, FileOfMoreRecordsThanAnArchiveHoldsIsReadNoFurther) {
-  const uint64_t skipped = 16 + 2097153;  // a record just over the image limit
-  std::vector<std::pair<uint64_t, std::string>> seventeen_skipped;
-  for (uint64_t i = 0; i < 17; ++i) {
-    seventeen_skipped.push_back({i * skipped, RawRecord(4, 2097153, 0)});
-  }
-  auto fifteen_skipped_then_image = seventeen_skipped;
-  fifteen_skipped_then_image.resize(16);
-  fifteen_skipped_then_image.back().second = ImageRecord(4, Image(3, 3));
-  const struct Row {
-    const char* what;
-    uint64_t size;
-    std::vector<std::pair<uint64_t, std::string>> pieces;
-    size_t entries, excess, cut_short;
-  } rows[] = {
-      // A disk image of zeros: one empty record every 16 bytes.
-      {"4 MiB of zeros", 4 << 20, {}, 16, 17, 0},
-      {"16 empty records and 15 stray bytes", 16 * 16 + 15, {}, 16, 0, 0},
-      {"17 records skipped unread", 17 * skipped, seventeen_skipped, 0, 17, 0},
-      {"15 records skipped, then an image", 15 * skipped + 51, fifteen_skipped_then_image, 1, 0, 0},
-      // The 17th record is not read at all, so its being cut short goes unseen.
-      {"16 empty records, then one cut short", 16 * 16 + 40, {{256, RawRecord(4, 100, 24)}}, 16,
-       17, 0},
-  };
-  QTemporaryDir dir;
-  ASSERT_TRUE(dir.isValid());
-  const std::string path = dir.filePath("disk.img").toStdString();
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.what);
-    ASSERT_TRUE(WriteSparse(path, row.size, row.pieces));
-    std::ifstream in(path, std::ios::in | std::ios::binary | std::ios::ate);
-    const OtaArchive archive(in);
-    EXPECT_EQ(archive.index_.size(), row.entries);
-    EXPECT_EQ(archive.ExcessRecord(), row.excess);
-    EXPECT_EQ(archive.CutShortRecord(), row.cut_short);
-  }
 }
 
 TEST(OtaArchiveTest, ControlBlockSectionSizeIsLittleEndian) {

@@ -32,10 +32,6 @@ class GuiProcess : public QProcess {
       dup2(out[1], STDOUT_FILENO);
       ::close(out[1]);
     }
-    sigset_t pipe_signal;
-    sigemptyset(&pipe_signal);
-    sigaddset(&pipe_signal, SIGPIPE);
-    sigprocmask(SIG_UNBLOCK, &pipe_signal, nullptr);
     signal(SIGPIPE, SIG_DFL);
   }
 

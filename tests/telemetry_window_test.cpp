@@ -21,7 +21,6 @@
 
 #include <gtest/gtest.h>
 
-#include "support/log_capture.h"
 #include "support/window_fixture.h"
 #include "target_status.h"
 #include "ui_main_window.h"
@@ -52,19 +51,15 @@ TEST_F(TelemetryWindowTest, DeviceTrafficReachesTheReadOutsAndThePane) {
 
 // Telemetry at a rate the window follows, and at one it cannot (its GUI thread held while the
 // devices send): every record the devices sent is either shown (and, while logging, written as a
-// CSV row) or counted as left out, and the left-out ones are said in the pane and on the console.
+// CSV row) or counted as left out, and the left-out ones are said in the pane.
 struct RateRow {
   const char* name;
   int rate;          // records per second and device
   int held;          // records the devices send while the GUI thread is held (0: not held)
 };
-void PrintTo(const RateRow& row, std::ostream* out) { *out << row.name; }
 
 // The devices start without telemetry and periodic log lines.
-class TelemetryRateTest : public WindowFixture, public ::testing::WithParamInterface<RateRow> {
- protected:
-  LogCapture console_;  // attached before the threads start
-};
+class TelemetryRateTest : public WindowFixture, public ::testing::WithParamInterface<RateRow> {};
 
 TEST_P(TelemetryRateTest, EveryRecordIsShownOrCountedAsLeftOut) {
   const RateRow& row = GetParam();
@@ -112,8 +107,6 @@ TEST_P(TelemetryRateTest, EveryRecordIsShownOrCountedAsLeftOut) {
   } else {
     EXPECT_EQ(left_out(), 0);
   }
-  EXPECT_EQ(console_.CountContaining("telemetry records were left out, too many at once"),
-            ui.log_text->toPlainText().count("telemetry records were left out"));
 
   ui.log_button->click();
   long rows = -1;  // less the header
@@ -131,7 +124,6 @@ struct SlowFlushRow {
   const char* name;
   bool busy;  // the flush spends the time working (else it is stopped, as by SIGSTOP)
 };
-void PrintTo(const SlowFlushRow& row, std::ostream* out) { *out << row.name; }
 
 class SlowFlushTest : public WindowFixture, public ::testing::WithParamInterface<SlowFlushRow> {};
 
@@ -173,17 +165,15 @@ TEST_P(SlowFlushTest, ThePaneKeepsUpAfterASlowFlush) {
   EXPECT_TRUE(Eventually([&] { return shown() == kLines; }));
 }
 
+auto RowName = [](const auto& info) { return std::string(info.param.name); };
 INSTANTIATE_TEST_SUITE_P(Pauses, SlowFlushTest,
                          ::testing::Values(SlowFlushRow{"Stopped", false},
                                            SlowFlushRow{"Busy", true}),
-                         [](const ::testing::TestParamInfo<SlowFlushRow>& info) {
-                           return std::string(info.param.name);
-                         });
-
-INSTANTIATE_TEST_SUITE_P(
-    Rates, TelemetryRateTest,
-    ::testing::Values(RateRow{"Followed", 2000, 0},
-                      RateRow{"HeldWindow", 20000, 3 * MainWindow::kMaxWaitingRecords}),
-    [](const ::testing::TestParamInfo<RateRow>& info) { return std::string(info.param.name); });
+                         RowName);
+INSTANTIATE_TEST_SUITE_P(Rates, TelemetryRateTest,
+                         ::testing::Values(RateRow{"Followed", 2000, 0},
+                                           RateRow{"HeldWindow", 20000,
+                                                   3 * MainWindow::kMaxWaitingRecords}),
+                         RowName);
 
 }  // namespace
