@@ -34,10 +34,11 @@
 //                  (the silent device answers again; the log lines stop and those queued for the
 //                  window are dropped) only so that the GUI thread comes back and the scenario
 //                  can end: max_stall_ms is then a lower bound.
-//   exit_s         time from the Exit trigger (3 s, or 10 s in the flood) until QApplication::exec returned; with
-//                  exit_capped = 1 it had not returned when the time was up, and exit_s is the
-//                  lower bound "time up minus 3 s". The event loop is entered again afterwards,
-//                  so the rest of the scenario is still measured.
+//   exit_s         time from the Exit trigger (3 s, or 10 s in a flood) until
+//                  QApplication::exec returned; with exit_capped = 1 it had not returned when
+//                  the time was up, and exit_s is the lower bound "time up minus the trigger".
+//                  The event loop is entered again afterwards, so the rest of the scenario is
+//                  still measured.
 //   tx_requests, rx_requests   parameter requests the devices received while measuring (the
 //                  label lists them per device: GET/SET/STAGE by id with counts, "count" for
 //                  list-length requests, "list" for list-index requests, "commit").
@@ -509,7 +510,8 @@ void BM_LogLines(benchmark::State& state) {
   state.counters["received_per_s"] = static_cast<double>(received) / seconds;
   state.counters["left_out"] = static_cast<double>(left_out);
 }
-BENCHMARK(BM_LogLines)->Arg(240)->Arg(2500)->Arg(100000)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+BENCHMARK(BM_LogLines)->Arg(240)->Arg(2500)->Arg(100000)->Iterations(1)
+    ->Unit(benchmark::kSecond)->UseRealTime();
 
 void BM_Telemetry(benchmark::State& state) {
   const int rate = static_cast<int>(state.range(0));

@@ -276,6 +276,7 @@ void MainWindow::SetAdcValues(const RxAdcValues& values) {
   emit NewRxAdcMessage(values);
 }
 
+// Saturating at 0: a record emitted on the signal directly never counted as waiting.
 void MainWindow::RecordHandled() {
   int waiting = waiting_records_.load(std::memory_order_relaxed);
   while (waiting > 0 && !waiting_records_.compare_exchange_weak(waiting, waiting - 1,
@@ -323,9 +324,7 @@ void MainWindow::HandleTxAdcMessage(const TxAdcValues& tx) {
   ShowState(ui_->label_tx_state, kTxStates, tx.charge_state);
 
   last_tx_ = tx;
-  if (!log_rows_.empty() && waiting_records_.load(std::memory_order_relaxed) == 0) {
-    WriteLogRows();
-  }
+  WriteLogRowsUnlessRecordsWait();
   emit TxAdcValuesUpdated(tx);
 }
 
@@ -424,6 +423,11 @@ void MainWindow::LogAdc(const TxAdcValues& tx, const RxAdcValues& rx) {
       << rx.imon_battery << ',' << rx.vmon_battery_prog << ',' << rx.imon_charger << ','
       << static_cast<unsigned>(tx.charge_state) << ',' << static_cast<unsigned>(tx.plvl) << '\n';
   log_rows_ += row.str();
+  WriteLogRowsUnlessRecordsWait();
+}
+
+void MainWindow::WriteLogRowsUnlessRecordsWait() {
+  if (log_rows_.empty()) return;
   if (waiting_records_.load(std::memory_order_relaxed) == 0 || log_rows_.size() >= kMaxPendingCsv) {
     WriteLogRows();
   }

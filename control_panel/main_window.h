@@ -55,8 +55,8 @@ class MainWindow : public QMainWindow {
   ~MainWindow() override;
 
   // Message pane entries at info, warning and error level; also written to the console. Both
-  // show the text as one plain line (never as markup; no control characters, which could fake an entry or reach the
-  // terminal).
+  // show the text as one plain line (never as markup; no control characters, which could fake an
+  // entry or reach the terminal).
   // Callable from any thread: they only log and queue the entry; entries from other threads
   // reach the pane within the next flush (50 ms), those of the GUI thread at once. When more
   // arrive than the pane can draw, the oldest waiting ones are left out of the pane (never more
@@ -119,7 +119,10 @@ class MainWindow : public QMainWindow {
   void UpdateChargerSummary();
   void ChooseLogDirectory();
   void StartStopLogging(bool start);
+  // Writes the rows not yet written (the file's own failure handling included).
   void WriteLogRows();
+  // The same, unless more records wait and fewer than kMaxPendingCsv bytes of rows do.
+  void WriteLogRowsUnlessRecordsWait();
   void PowerSwitchClicked(bool on);
   void MakePowerStateDefault();
 

@@ -27,9 +27,9 @@
 // Telemetry: TxAdcValues on channel 5 (from 1) and RxAdcValues on channel 4 (from 2), each at
 // telemetry_hz (every tick due is made on each wake-up, so rates far above 1000 hold; after a
 // hold-up of over a second the missed ticks beyond one second are skipped); both records of one
-// tick carry the same `count`. Charging follows the transmitter's parameter 60: while it is 0 both devices report charge state 0 and draw standby
-// power; when it becomes 1 the transmitter ramps up (2) and then charges (3) while the receiver
-// goes through 7 (stabilizing), 1 (ramp up), 2 (constant current), 3 (constant voltage) and
+// tick carry the same `count`. Charging follows the transmitter's parameter 60: while it is 0
+// both devices report charge state 0 and draw standby power; when it becomes 1 the transmitter
+// ramps up (2) and then charges (3) while the receiver goes through 7 (stabilizing), 1 (ramp up), 2 (constant current), 3 (constant voltage) and
 // 4 (battery full), after which the transmitter reports 4 (done). The battery follows the
 // receiver's parameters 62 (cells), 63 (mV per cell), 36 (voltage limit, mV) and 34 (maximum
 // current, mA). While the receiver draws battery power, the transmitter's supplies

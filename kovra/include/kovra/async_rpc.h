@@ -119,8 +119,9 @@ void RpcRequest<Parameter, Parameter>::SendRequest(Sink& sink) {
 
 // Waits for the answer behind a future from AsyncRpc::SubmitRequest and returns it. A failure
 // is thrown as a copy made on the calling thread (RequestTimedOut, std::runtime_error and
-// std::future_error keep their type and text): the exception stored by the worker is read only while this thread still
-// holds the future's shared state, so its release on another thread is ordered after the read.
+// std::future_error keep their type and text): the exception stored by the worker is read only
+// while this thread still holds the future's shared state, so its release on another thread is
+// ordered after the read.
 Parameter AwaitResponse(std::future<Parameter> future);
 
 // The request engine shared by all parameter services. Requests are taken in the order they
