@@ -26,16 +26,16 @@
 //
 // Telemetry: TxAdcValues on channel 5 (from 1) and RxAdcValues on channel 4 (from 2), each at
 // telemetry_hz (every tick due is made on each wake-up, so rates far above 1000 hold; after a
-// hold-up of over a second the missed ticks beyond one second are skipped); both records of one
-// tick carry the same `count`. Charging follows the transmitter's parameter 60: while it is 0 both
-// devices report charge state 0 and draw standby power; when it becomes 1 the transmitter ramps up
-// (2) and then charges (3) while the receiver goes through 7 (stabilizing), 1 (ramp up), 2
-// (constant current), 3 (constant voltage) and 4 (battery full), after which the transmitter
-// reports 4 (done). The battery follows the receiver's parameters 62 (cells), 63 (mV per cell), 36
-// (voltage limit, mV) and 34 (maximum current, mA). While the receiver draws battery power, the
-// transmitter's supplies (5 V, 12 V, power amplifier) add up to the battery power divided by an
-// efficiency between 0.72 and 0.88. The power level `plvl` wanders between 3 and 40 while charging,
-// 100 when off.
+// hold-up of over a second the missed ticks beyond one second are skipped, and so are those a rate
+// beyond what the machine can make misses); both records of one tick carry the same `count`.
+// Charging follows the transmitter's parameter 60: while it is 0 both devices report charge state 0
+// and draw standby power; when it becomes 1 the transmitter ramps up (2) and then charges (3) while
+// the receiver goes through 7 (stabilizing), 1 (ramp up), 2 (constant current), 3 (constant
+// voltage) and 4 (battery full), after which the transmitter reports 4 (done). The battery follows
+// the receiver's parameters 62 (cells), 63 (mV per cell), 36 (voltage limit, mV) and 34 (maximum
+// current, mA). While the receiver draws battery power, the transmitter's supplies (5 V, 12 V,
+// power amplifier) add up to the battery power divided by an efficiency between 0.72 and 0.88. The
+// power level `plvl` wanders between 3 and 40 while charging, 100 when off.
 // Periodic log lines (channel 1, 40 text bytes, NUL-padded) come at log_period, or at log_rate
 // lines per second across both devices when that is above 0 (every line due is sent on each
 // wake-up, so rates far above 1000 hold). Their level: one in eight is a warning (2), the rest
