@@ -260,7 +260,8 @@ void MainWindow::ChangeRxConnection(bool connected) {
 bool MainWindow::RecordMayWait() {
   if (waiting_records_.fetch_add(1, std::memory_order_relaxed) < kMaxWaitingRecords) return true;
   waiting_records_.fetch_sub(1, std::memory_order_relaxed);
-  left_out_records_.fetch_add(1, std::memory_order_relaxed);
+  (csv_logging_.load(std::memory_order_relaxed) ? left_out_logging_ : left_out_idle_)
+      .fetch_add(1, std::memory_order_relaxed);
   return false;
 }
 
@@ -282,16 +283,27 @@ void MainWindow::RecordHandled() {
   while (waiting > 0 && !waiting_records_.compare_exchange_weak(waiting, waiting - 1,
                                                                  std::memory_order_relaxed)) {
   }
-  if (left_out_records_.load(std::memory_order_relaxed) != 0 && !left_out_report_->isActive()) {
+  if ((left_out_logging_.load(std::memory_order_relaxed) != 0 ||
+       left_out_idle_.load(std::memory_order_relaxed) != 0) &&
+      !left_out_report_->isActive()) {
     left_out_report_->start();
   }
 }
 
+// Whether the CSV log lacks their rows is said as it was when they were left out: logging may
+// have started or stopped since.
 void MainWindow::ReportLeftOutRecords() {
-  const std::uint64_t left_out = left_out_records_.exchange(0, std::memory_order_relaxed);
+  const std::uint64_t logging = left_out_logging_.exchange(0, std::memory_order_relaxed);
+  const std::uint64_t left_out = logging + left_out_idle_.exchange(0, std::memory_order_relaxed);
   if (left_out == 0) return;
-  LogWarn(fmt::format("{} telemetry records were left out, too many at once{}", left_out,
-                      log_file_.is_open() ? "; the CSV log lacks their rows" : ""));
+  std::string text = fmt::format("{} telemetry {} left out, too many at once", left_out,
+                                 left_out == 1 ? "record was" : "records were");
+  if (logging == left_out) {
+    text += left_out == 1 ? "; the CSV log lacks its row" : "; the CSV log lacks their rows";
+  } else if (logging > 0) {
+    text += fmt::format("; the CSV log lacks {} of their rows", logging);
+  }
+  LogWarn(text);
 }
 
 void MainWindow::HandleTxAdcMessage(const TxAdcValues& tx) {
@@ -389,6 +401,7 @@ void MainWindow::StartStopLogging(bool start) {
       log_file_.open(name, std::ios::out | std::ios::trunc);
     }
     if (log_file_.is_open() && log_file_.good()) {
+      csv_logging_ = true;
       log_path_ = name;
       log_size_ = 0;
       Log(fmt::format("Logging started to {}/korvane_{}.csv", dir, stamp));
@@ -405,8 +418,11 @@ void MainWindow::StartStopLogging(bool start) {
     ui_->log_dir_button->setEnabled(!log_file_.is_open());
     return;
   }
+  csv_logging_ = false;
   if (log_file_.is_open()) {
     WriteLogRows();
+    // Rows that could not be written have stopped logging, and said so, already.
+    if (!log_file_.is_open()) return;
     log_file_.close();
   }
   log_file_.clear();
@@ -481,17 +497,19 @@ void MainWindow::PowerSwitchClicked(bool on) {
   const char* state = on ? "on" : "off";
   // Says why a write did not switch: the transmitter refused it, did not answer, or was never
   // asked (it does not list the parameter, or it is not connected).
-  auto not_turned = [&](Outcome why, ParamId id) {
-    const std::string name = fmt::format(
+  auto name = [](ParamId id) {
+    return fmt::format(
         "parameter {} \"{}\"", static_cast<int>(id),
         QString::fromStdString(ParameterService::GetParameterName(id)).trimmed().toStdString());
+  };
+  auto not_turned = [&](Outcome why, ParamId id) {
     std::string what;
     if (why == Outcome::kNotSent) {
       what = tx_model_->ParamIdToIndex(id).isValid()
-                 ? "is not connected; nothing was sent for " + name
-                 : "has no " + name + "; nothing was sent";
+                 ? "is not connected; nothing was sent for " + name(id)
+                 : "has no " + name(id) + "; nothing was sent";
     } else {
-      what = (why == Outcome::kUnanswered ? "did not answer for " : "refused ") + name;
+      what = (why == Outcome::kUnanswered ? "did not answer for " : "refused ") + name(id);
     }
     LogError(fmt::format("Wireless power was not turned {}: the transmitter {}", state, what));
   };
@@ -502,9 +520,15 @@ void MainWindow::PowerSwitchClicked(bool on) {
   }
   if (on &&
       !tx_model_->setData(tx_model_->ParamIdToIndex(kGateDriver), QVariant(0), Qt::EditRole)) {
-    not_turned(tx_model_->LastRequestNotSent()    ? Outcome::kNotSent
-               : tx_model_->LastRequestTimedOut() ? Outcome::kUnanswered
-                                                  : Outcome::kRefused,
+    if (tx_model_->LastRequestNotSent()) {
+      // The transmitter did take 60: only the gate driver write is missing.
+      LogError(fmt::format("The transmitter took {}, but {}", name(kChargingOn),
+                           tx_model_->ParamIdToIndex(kGateDriver).isValid()
+                               ? "is not connected; nothing was sent for " + name(kGateDriver)
+                               : "has no " + name(kGateDriver) + "; nothing was sent for it"));
+      return;
+    }
+    not_turned(tx_model_->LastRequestTimedOut() ? Outcome::kUnanswered : Outcome::kRefused,
                kGateDriver);
     return;
   }

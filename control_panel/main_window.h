@@ -155,9 +155,12 @@ class MainWindow : public QMainWindow {
   OnOffWidget* power_switch_ = nullptr;
   LogPane* pane_ = nullptr;
   // Telemetry records emitted to the GUI thread and not yet handled, and those left out since
-  // the last report (I/O thread and GUI thread); the report is made once a second at most.
+  // the last report, while CSV logging was on and while it was off (I/O thread and GUI thread);
+  // the report is made once a second at most.
   std::atomic<int> waiting_records_{0};
-  std::atomic<std::uint64_t> left_out_records_{0};
+  std::atomic<std::uint64_t> left_out_logging_{0};
+  std::atomic<std::uint64_t> left_out_idle_{0};
+  std::atomic<bool> csv_logging_{false};
   QTimer* left_out_report_ = nullptr;
   // A reconnection attempt to a transmitter that does not answer holds the window for a
   // parameter time-out; after a failed one, records only update the display until this time.

@@ -11,6 +11,7 @@
 #include <set>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 #include <QAction>
 #include <QApplication>
@@ -373,6 +374,29 @@ TEST_F(MainWindowTest, CsvLogRecordsEveryReceiverRecord) {
   EXPECT_EQ(rows.back(), '\n');
   EXPECT_EQ(std::count(rows.begin(), rows.end(), '\n') * 11,
             std::count(rows.begin(), rows.end(), ','));
+
+  // The button stops logging while rows wait (more records wait for the window) and the disk is
+  // full: the failed write stops logging and says so, once.
+  QTest::mouseClick(Ui().log_button, Qt::LeftButton);
+  ASSERT_TRUE(Ui().log_button->isChecked());
+  const QString restarted = Pane().section("Logging started to ", -1);
+  small.rlim_cur = static_cast<rlim_t>(QFileInfo(restarted).size());
+  setrlimit(RLIMIT_FSIZE, &small);
+  const int stopped = Pane().count("Logging stopped");
+  bool pressed = false;
+  const auto press = QObject::connect(window_.get(), &MainWindow::RxAdcValuesUpdated, [&] {
+    if (!std::exchange(pressed, true)) QTest::mouseClick(Ui().log_button, Qt::LeftButton);
+  });
+  Queue(Rx(2, 12.5f, 1));
+  Feed(Rx(2, 12.5f, 1));
+  setrlimit(RLIMIT_FSIZE, &saved);
+  QObject::disconnect(press);
+  EXPECT_TRUE(pressed);
+  EXPECT_FALSE(Ui().log_button->isChecked());
+  EXPECT_TRUE(Pane().contains("Could not write to " + restarted + ": File too large"));
+  EXPECT_EQ(Pane().count("Logging stopped"), stopped + 1);
+  EXPECT_EQ(read(restarted),
+            "Ticks,VPA,IPA,VGD,IGD,VRect,VBatt,IBatt,VCharge,ICharge,ChargeState,PLvl\n");
 }
 
 TEST_F(MainWindowTest, PowerSwitchWritesTheSwitchThenTheGateDriver) {
@@ -395,8 +419,11 @@ TEST_F(MainWindowTest, PowerSwitchWritesTheSwitchThenTheGateDriver) {
 
   // A press the transmitter does not hold says why and neither writes 13 nor claims to switch;
   // a refused 13 is not switching either. lost: 60 is applied but its answers vanish; read
-  // lost: 60 is taken but its read-back goes unanswered; disabled, unlisted: nothing is sent.
-  enum Fault { kRefused, kLost, kSilent, kGateRefused, kReadLost, kDisabled, kUnlisted };
+  // lost: 60 is taken but its read-back goes unanswered; gate unlisted: 60 is taken but 13 is
+  // not listed, so only 13 is not sent; disabled, unlisted: nothing is sent.
+  enum Fault {
+    kRefused, kLost, kSilent, kGateRefused, kReadLost, kGateUnlisted, kDisabled, kUnlisted
+  };
   struct Case { Fault fault; const char* shown; const char* pane; };
 #define NOT_ON "Wireless power was not turned on: the transmitter "
   const Case cases[] = {
@@ -407,6 +434,9 @@ TEST_F(MainWindowTest, PowerSwitchWritesTheSwitchThenTheGateDriver) {
       {kGateRefused, "Transmitter On",
        NOT_ON "refused parameter 13 \"Enable VICOR and Gate Driver\""},
       {kReadLost, "Transmitter On", "Turning on wireless power"},
+      {kGateUnlisted, "Transmitter On",
+       "The transmitter took parameter 60 \"Enable Charging for Device\", but has no parameter "
+       "13 \"Enable VICOR and Gate Driver\"; nothing was sent for it"},
       {kDisabled, "Transmitter Off",
        NOT_ON "is not connected; nothing was sent for parameter 60 \"Enable Charging for Device\""},
       {kUnlisted, "Transmitter Off",
@@ -416,10 +446,10 @@ TEST_F(MainWindowTest, PowerSwitchWritesTheSwitchThenTheGateDriver) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.fault);
     sim_->SetSilent(TX, false);
-    if (c.fault == kUnlisted) {  // the transmitter comes back with a list that lacks 60
+    if (c.fault == kUnlisted || c.fault == kGateUnlisted) {  // back with a list that lacks one
       std::vector<std::pair<ParamId, uint32_t>> list;
       for (ParamId id : sim_->ParameterIds(TX))
-        if (id != P(60)) list.emplace_back(id, 0);
+        if (id != P(c.fault == kUnlisted ? 60 : 13)) list.emplace_back(id, 0);
       sim_->SetParameterList(TX, list);
       window_->TxStatus()->SetConnected(false);
     }
@@ -454,6 +484,10 @@ TEST_F(MainWindowTest, PowerSwitchWritesTheSwitchThenTheGateDriver) {
       EXPECT_FALSE(sim_->WaitForParameterRequests(TX, 1, 300ms));
     } else {
       EXPECT_EQ(sim_->ParameterRequests(TX).back().id, gate ? P(13) : P(60));
+    }
+    if (c.fault == kGateUnlisted) {  // the switch is on: the next press switches off
+      QTest::mouseClick(button, Qt::LeftButton);
+      EXPECT_TRUE(Pane().endsWith("Turning off wireless power"));
     }
     if (c.fault == kReadLost) {  // the next press switches off
       QTest::mouseClick(button, Qt::LeftButton);

@@ -21,6 +21,7 @@
 
 #include <gtest/gtest.h>
 
+#include "kovra/log.h"
 #include "support/window_fixture.h"
 #include "target_status.h"
 #include "ui_main_window.h"
@@ -49,28 +50,55 @@ TEST_F(TelemetryWindowTest, DeviceTrafficReachesTheReadOutsAndThePane) {
   EXPECT_EQ(window_->TxBuildLabel().text(), "TX Build: cafef00d");
 }
 
+// Counts what reaches the window's listeners (a router callback after theirs), and keeps the
+// console to warnings and errors: a flood's lines would fill the log of a failing test.
+class FloodFixture : public WindowFixture {
+ protected:
+  void Wire() override {
+    WindowFixture::Wire();
+    saved_level_ = kovra::GetLog()->level();
+    kovra::GetLog()->set_level(spdlog::level::warn);
+    auto count = [](std::atomic<long>& n) {
+      return [&n](const PacketHeader&, const std::vector<uint8_t>&) { ++n; };
+    };
+    link_->Router()
+        .AddCallback(ChannelDescriptor::TX_ADC_VALUES, count(records_))
+        .AddCallback(ChannelDescriptor::RX_ADC_VALUES, count(records_))
+        .AddCallback(ChannelDescriptor::LOG_MESSAGE, count(lines_));
+  }
+  void Unwire() override {
+    WindowFixture::Unwire();
+    kovra::GetLog()->set_level(saved_level_);
+  }
+
+  // Waits until n reaches target, without running the GUI thread's events.
+  static bool Reaches(const std::atomic<long>& n, long target) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (n < target && std::chrono::steady_clock::now() < until) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return n >= target;
+  }
+
+  std::atomic<long> records_{0};
+  std::atomic<long> lines_{0};
+  spdlog::level::level_enum saved_level_ = spdlog::level::info;
+};
+
 // Telemetry at a rate the window follows, and at one it cannot (its GUI thread held while the
-// devices send): every record the devices sent is either shown (and, while logging, written as a
-// CSV row) or counted as left out, and the left-out ones are said in the pane.
+// devices send, or while records are handed to its listeners): every record is either shown
+// (and, while logging, written as a CSV row) or counted as left out, and the left-out ones are
+// said in the pane.
 struct RateRow {
   const char* name;
   int rate;          // records per second and device
   int held;          // records that reach the window while its GUI thread is held (0: not held)
+  bool handed;       // the held records are handed to the listeners, the devices send none
+  bool stopped;      // logging stops while the held records wait
 };
 
-// The devices start without telemetry and periodic log lines. arrived_ counts the records that
-// reached the window's listeners (a router callback after theirs).
-class TelemetryRateTest : public WindowFixture, public ::testing::WithParamInterface<RateRow> {
- protected:
-  void Wire() override {
-    WindowFixture::Wire();
-    auto count = [this](const PacketHeader&, const std::vector<uint8_t>&) { ++arrived_; };
-    link_->Router()
-        .AddCallback(ChannelDescriptor::TX_ADC_VALUES, count)
-        .AddCallback(ChannelDescriptor::RX_ADC_VALUES, count);
-  }
-  std::atomic<long> arrived_{0};
-};
+// The devices start without telemetry and periodic log lines.
+class TelemetryRateTest : public FloodFixture, public ::testing::WithParamInterface<RateRow> {};
 
 TEST_P(TelemetryRateTest, EveryRecordIsShownOrCountedAsLeftOut) {
   const RateRow& row = GetParam();
@@ -82,7 +110,8 @@ TEST_P(TelemetryRateTest, EveryRecordIsShownOrCountedAsLeftOut) {
   std::atomic<long> shown_tx{0}, shown_rx{0};
   QObject::connect(window_.get(), &MainWindow::TxAdcValuesUpdated, [&] { ++shown_tx; });
   QObject::connect(window_.get(), &MainWindow::RxAdcValuesUpdated, [&] { ++shown_rx; });
-  auto sent = [&] { return sim_->TelemetrySent(TX) + sim_->TelemetrySent(RX); };
+  long handed = 0;
+  auto sent = [&] { return sim_->TelemetrySent(TX) + sim_->TelemetrySent(RX) + handed; };
 
   // Both connected first, at a low rate: the reads made on connection hold the window a while.
   sim_->SetTelemetryRate(50);
@@ -91,21 +120,30 @@ TEST_P(TelemetryRateTest, EveryRecordIsShownOrCountedAsLeftOut) {
            window_->RxBuildLabel().text() != "RX Build: ";
   }));
   sim_->SetTelemetryRate(row.rate);
-  if (row.held > 0) {
+  if (row.handed) {
+    // Every record sent so far is shown; then the window is busy elsewhere while records reach
+    // its listeners.
+    ASSERT_TRUE(Eventually([&] { return shown_tx + shown_rx == sent(); }, 20000));
+    for (; handed < row.held; ++handed) Queue(RxAdcValues{});
+  } else if (row.held > 0) {
     // The window is busy elsewhere while the devices go on sending.
-    const long target = arrived_ + row.held;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (arrived_ < target && std::chrono::steady_clock::now() < until) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    ASSERT_GE(arrived_, target);
+    ASSERT_TRUE(Reaches(records_, records_ + row.held));
   } else {
     ASSERT_TRUE(Eventually([&] { return sim_->TelemetrySent(RX) >= 1000; }, 20000));
   }
   sim_->SetTelemetryRate(0);
+  long logged_rx = -1;
+  auto stop_logging = [&] {
+    logged_rx = shown_rx;
+    ui.log_button->click();
+  };
+  if (row.stopped) stop_logging();
+  // Every record the devices sent reaches the listeners, however far behind the link is.
+  ASSERT_TRUE(Eventually([&] { return records_ == sent() - handed; }, 60000))
+      << records_ << " of " << sent() - handed;
 
-  const QRegularExpression said("(\\d+) telemetry records were left out, too many at once; the "
-                                "CSV log lacks their rows");
+  const QRegularExpression said("(\\d+) telemetry (?:record was|records were) left out, too "
+                                "many at once; the CSV log lacks (?:its row|their rows)");
   auto left_out = [&] {
     long n = 0;
     for (auto it = said.globalMatch(ui.log_text->toPlainText()); it.hasNext();) {
@@ -115,20 +153,26 @@ TEST_P(TelemetryRateTest, EveryRecordIsShownOrCountedAsLeftOut) {
   };
   EXPECT_TRUE(Eventually([&] { return shown_tx + shown_rx + left_out() == sent(); }, 20000))
       << shown_tx << " + " << shown_rx << " + " << left_out() << " of " << sent();
-  if (row.held > 0) {
+  if (row.handed) {
+    EXPECT_EQ(left_out(), row.held - MainWindow::kMaxWaitingRecords);
+  } else if (row.held > 0) {
     // No more records waited for the window than it lets wait.
     EXPECT_GE(left_out(), row.held - MainWindow::kMaxWaitingRecords);
   } else {
     EXPECT_EQ(left_out(), 0);
   }
+  if (left_out() == 1) {
+    EXPECT_TRUE(ui.log_text->toPlainText().contains(
+        "1 telemetry record was left out, too many at once; the CSV log lacks its row"));
+  }
 
-  ui.log_button->click();
+  if (!row.stopped) stop_logging();
   long rows = -1;  // less the header
   for (const QFileInfo& file : QDir(dir.path()).entryInfoList(QDir::Files)) {
     std::ifstream csv(file.filePath().toStdString());
     rows += std::count(std::istreambuf_iterator<char>(csv), {}, '\n');
   }
-  EXPECT_EQ(rows, shown_rx.load());
+  EXPECT_EQ(rows, logged_rx);
 }
 
 // One flush of the message pane that takes long: the process was stopped in it (Ctrl-Z, a
@@ -139,26 +183,47 @@ struct SlowFlushRow {
   bool busy;  // the flush spends the time working (else it is stopped, as by SIGSTOP)
 };
 
-class SlowFlushTest : public WindowFixture, public ::testing::WithParamInterface<SlowFlushRow> {};
+class SlowFlushTest : public FloodFixture, public ::testing::WithParamInterface<SlowFlushRow> {
+ protected:
+  // Floods the pane: 1000 lines from the receiver, which all reach the window's listeners before
+  // the GUI thread goes on, so that the next flushes are large ones. A flood of a count, not a
+  // rate: nothing of it is left on the way, however slow the build.
+  void Flood() {
+    for (int i = 0; i < 1000; ++i, ++flooded_) {
+      ASSERT_TRUE(sim_->SendLog(RX, 1, "Flood " + std::to_string(flooded_)));
+    }
+    ASSERT_TRUE(Reaches(lines_, flooded_)) << lines_ << " of " << flooded_;
+  }
+  // The pane shows the flood's last line.
+  bool FloodShown() {
+    const QString last = window_->Form()->log_text->document()->lastBlock().text();
+    return last.endsWith(QStringLiteral("Flood %1").arg(flooded_ - 1));
+  }
+  long flooded_ = 0;
+};
 
 TEST_P(SlowFlushTest, ThePaneKeepsUpAfterASlowFlush) {
   using Clock = std::chrono::steady_clock;
   Ui_MainWindow& ui = *window_->Form();
   QTextDocument* pane = ui.log_text->document();
-  // A flood, so that flushes are large; the next flush is slow and the flood ends with it.
-  sim_->SetLogRate(10000);
-  ASSERT_TRUE(Eventually([&] { return pane->blockCount() >= 2000; }));
+  // Large flushes, so that the pane knows what an entry costs.
+  for (int round = 0; round < 3; ++round) {
+    ASSERT_NO_FATAL_FAILURE(Flood());
+    ASSERT_TRUE(Eventually([&] { return FloodShown(); }, 20000));
+  }
+  // The next flush is slow; the flood's rest is drawn after it.
   bool slowed = false;
   QObject::connect(pane, &QTextDocument::contentsChanged, [&] {
     if (slowed) return;
     slowed = true;
-    sim_->SetLogRate(0);
     const auto until = Clock::now() + std::chrono::seconds(2);
     if (!GetParam().busy) std::this_thread::sleep_until(until);
     while (Clock::now() < until) {
     }
   });
+  ASSERT_NO_FATAL_FAILURE(Flood());
   ASSERT_TRUE(Eventually([&] { return slowed; }));
+  ASSERT_TRUE(Eventually([&] { return FloodShown(); }, 20000));
 
   // Then 1000 numbered lines a second for 4 s.
   constexpr int kLines = 4000;
@@ -177,6 +242,7 @@ TEST_P(SlowFlushTest, ThePaneKeepsUpAfterASlowFlush) {
   feeder.join();
   EXPECT_GT(shown(), kLines - 1000) << "the pane is more than a second behind";
   EXPECT_TRUE(Eventually([&] { return shown() == kLines; }));
+  EXPECT_EQ(sim_->FramesDropped(), 0u);
 }
 
 auto RowName = [](const auto& info) { return std::string(info.param.name); };
@@ -185,9 +251,13 @@ INSTANTIATE_TEST_SUITE_P(Pauses, SlowFlushTest,
                                            SlowFlushRow{"Busy", true}),
                          RowName);
 INSTANTIATE_TEST_SUITE_P(Rates, TelemetryRateTest,
-                         ::testing::Values(RateRow{"Followed", 1000, 0},
+                         ::testing::Values(RateRow{"Followed", 1000, 0, false, false},
                                            RateRow{"HeldWindow", 20000,
-                                                   3 * MainWindow::kMaxWaitingRecords}),
+                                                   3 * MainWindow::kMaxWaitingRecords, false,
+                                                   false},
+                                           RateRow{"OneLeftOutThenStopped", 0,
+                                                   MainWindow::kMaxWaitingRecords + 1, true,
+                                                   true}),
                          RowName);
 
 }  // namespace

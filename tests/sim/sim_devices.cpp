@@ -310,7 +310,11 @@ class SimDevices::Impl {
   // Hands a device frame to the link, with corruption applied. False when no host listens or
   // the host is too far behind.
   bool Emit(std::vector<uint8_t> frame) {
-    if (!LinkReady() || outbuf_.size() > kMaxPending) return false;
+    if (!LinkReady()) return false;
+    if (outbuf_.size() > kMaxPending) {
+      ++frames_dropped_;
+      return false;
+    }
     if (corrupt_rate_ > 0) {
       std::uniform_real_distribution<double> u(0.0, 1.0);
       std::uniform_int_distribution<int> flip(1, 255);
@@ -344,11 +348,11 @@ class SimDevices::Impl {
     }
   }
 
-  void Log(Address source, uint8_t level, const std::string& text) {
+  bool Log(Address source, uint8_t level, const std::string& text) {
     LogMessage m;
     m.level = level;
     std::memcpy(m.text, text.data(), std::min(text.size(), sizeof(m.text)));
-    Emit(Frame(ChannelDescriptor::LOG_MESSAGE, source, m));
+    return Emit(Frame(ChannelDescriptor::LOG_MESSAGE, source, m));
   }
 
   // --- Receiving (mu_ held) ---
@@ -845,34 +849,42 @@ class SimDevices::Impl {
       Emit(delayed_.begin()->second);
       delayed_.erase(delayed_.begin());
     }
+    cut_short_ = false;
     if (cfg_.telemetry_hz > 0) {
-      // Every tick that is due by now, so that rates above the poll granularity (1 ms) hold;
-      // more than a second behind (the thread was held up), the rest is skipped. A rate the
-      // machine cannot make (a sanitizer build, a busy machine) is made as far as 2 ms of work
-      // a wake-up allow, and the ticks missed are skipped: the thread then waits for the next
-      // tick, so that the lock is free to the host's side in between.
-      const int64_t due = TicksDue(now);
-      if (due - ticks_sent_ > cfg_.telemetry_hz) ticks_sent_ = due - cfg_.telemetry_hz;
-      const auto until = now + milliseconds(2);
-      for (int n = 1; ticks_sent_ < due; ++ticks_sent_, ++n) {
-        Tick();
-        if (n % 64 == 0 && Clock::now() >= until) {
-          ticks_sent_ = TicksDue(Clock::now());
-          break;
-        }
-      }
+      cut_short_ |= CatchUp(now, cfg_.telemetry_hz, &ticks_sent_, [this](Clock::time_point t) {
+        return TicksDue(t);
+      }, [this] { Tick(); });
     }
     if (cfg_.log_rate > 0) {
-      // Every line that is due by now, so that rates above the poll granularity (1 ms) hold.
-      const int64_t due = LogLinesDue(now);
-      // More than a second behind (the thread was held up): catch up by one second at most.
-      if (due - log_lines_sent_ > cfg_.log_rate) log_lines_sent_ = due - cfg_.log_rate;
-      for (; log_lines_sent_ < due; ++log_lines_sent_) PeriodicLog();
+      cut_short_ |= CatchUp(now, cfg_.log_rate, &log_lines_sent_, [this](Clock::time_point t) {
+        return LogLinesDue(t);
+      }, [this] { PeriodicLog(); });
     } else if (cfg_.log_period.count() > 0 && now >= next_log_) {
       PeriodicLog();
       next_log_ += cfg_.log_period;
       if (next_log_ <= now) next_log_ = now + cfg_.log_period;
     }
+  }
+
+  // Makes what a rate (telemetry ticks, periodic lines) has due by now: every item due is made on
+  // each wake-up, so that rates above the poll granularity (1 ms) hold; more than a second behind
+  // (the thread was held up), the rest is skipped. A rate the machine cannot make (a sanitizer
+  // build, a busy machine) is made as far as 2 ms of work a wake-up allow, and the items missed
+  // are skipped: the thread then sleeps for a millisecond at least (see Run), so that the lock is
+  // free to the host's side in between, whatever rate was asked for. True when cut short so.
+  template <typename Due, typename Make>
+  static bool CatchUp(Clock::time_point now, int rate, int64_t* made, Due due, Make make) {
+    const int64_t by_now = due(now);
+    if (by_now - *made > rate) *made = by_now - rate;
+    const auto until = now + milliseconds(2);
+    for (int n = 1; *made < by_now; ++*made, ++n) {
+      make();
+      if (n % 64 == 0 && Clock::now() >= until) {
+        *made = due(Clock::now());
+        return true;
+      }
+    }
+    return false;
   }
 
   // Telemetry ticks due from tick_start_ to now at cfg_.telemetry_hz ticks per second.
@@ -958,7 +970,8 @@ class SimDevices::Impl {
         fds[nfds++] = {LinkFd(), static_cast<short>(POLLIN | (outbuf_.empty() ? 0 : POLLOUT)),
                        0};
       }
-      const int timeout = Timeout(Clock::now());
+      // A rate cut short: what came due meanwhile waits, and the lock is free for a while.
+      const int timeout = cut_short_ ? std::max(Timeout(Clock::now()), 1) : Timeout(Clock::now());
       lock.unlock();
       ::poll(fds, nfds, timeout);
       lock.lock();
@@ -1006,12 +1019,14 @@ class SimDevices::Impl {
   size_t bad_frames_ = 0;
 
   std::vector<uint8_t> outbuf_;
+  size_t frames_dropped_ = 0;  // frames a connected host was too far behind to be given
   std::multimap<Clock::time_point, std::vector<uint8_t>> delayed_;
   Clock::time_point tick_start_;
   int64_t ticks_sent_ = 0;  // telemetry ticks made since tick_start_
   Clock::time_point next_log_;
   Clock::time_point log_rate_start_;
   int64_t log_lines_sent_ = 0;  // periodic lines sent since log_rate_start_ (log_rate mode)
+  bool cut_short_ = false;  // the last wake-up made less than was due (see CatchUp)
 };
 
 // --- SimDevices ---
@@ -1227,6 +1242,11 @@ uint32_t SimDevices::TelemetrySent(Address device) const {
   return impl_->Dev(device).telemetry_sent;
 }
 
+size_t SimDevices::FramesDropped() const {
+  std::lock_guard<std::mutex> lock(impl_->mu_);
+  return impl_->frames_dropped_;
+}
+
 bool SimDevices::WaitForParameterRequests(Address device, size_t n,
                                           std::chrono::milliseconds timeout) const {
   std::unique_lock<std::mutex> lock(impl_->mu_);
@@ -1271,11 +1291,12 @@ void SimDevices::SendRaw(const std::vector<uint8_t>& bytes) {
   impl_->Wake();
 }
 
-void SimDevices::SendLog(Address device, uint8_t level, const std::string& text) {
+bool SimDevices::SendLog(Address device, uint8_t level, const std::string& text) {
   std::lock_guard<std::mutex> lock(impl_->mu_);
   impl_->Dev(device);  // checks the address
-  impl_->Log(device, level, text);
+  const bool sent = impl_->Log(device, level, text);
   impl_->Wake();
+  return sent;
 }
 
 std::vector<uint8_t> SimDevices::DeviceFrame(ChannelDescriptor channel, Address source,

@@ -37,11 +37,12 @@
 // power amplifier) add up to the battery power divided by an efficiency between 0.72 and 0.88. The
 // power level `plvl` wanders between 3 and 40 while charging, 100 when off.
 // Periodic log lines (channel 1, 40 text bytes, NUL-padded) come at log_period, or at log_rate
-// lines per second across both devices when that is above 0 (every line due is sent on each
-// wake-up, so rates far above 1000 hold). Their level: one in eight is a warning (2), the rest
-// info (1); with log_errors the levels 0 (debug) to 3 (error) come alike. Log lines also come on
-// events: charging switched on ("Charging enabled") or off ("Charging disabled"), staged values
-// saved ("Parameters saved"), boot after a reboot ("Booted firmware 0x%08x").
+// lines per second across both devices when that is above 0 (made as telemetry ticks are: rates
+// far above 1000 hold, and lines a rate beyond the machine misses are skipped). Their level: one
+// in eight is a warning (2), the rest info (1); with log_errors the levels 0 (debug) to 3 (error)
+// come alike. Log lines also come on events: charging switched on ("Charging enabled") or off
+// ("Charging disabled"), staged values saved ("Parameters saved"), boot after a reboot ("Booted
+// firmware 0x%08x").
 //
 // Firmware update (channel 10 in, channel 11 out), per device:
 //   BeginUpdate     payload bytes 0..31 are the control block. It is stored, a new image of
@@ -188,6 +189,9 @@ class SimDevices {
 
   // --- What the devices sent ---
   uint32_t TelemetrySent(Address device) const;  // records handed to the link
+  // Frames of any kind not handed to the link because the host was too far behind (over 1 MiB
+  // waited to be sent to it); never reset.
+  size_t FramesDropped() const;
 
   // --- Waiting (each returns false when the time-out passes first) ---
   bool WaitForParameterRequests(Address device, size_t n, std::chrono::milliseconds timeout) const;
@@ -201,8 +205,9 @@ class SimDevices {
   // --- Injection ---
   // Sends raw bytes to the host as they are (no framing, no fault).
   void SendRaw(const std::vector<uint8_t>& bytes);
-  // Sends a log line (text cut to 40 bytes) from the device.
-  void SendLog(Address device, uint8_t level, const std::string& text);
+  // Sends a log line (text cut to 40 bytes) from the device; false when it was dropped (no host,
+  // or the host too far behind).
+  bool SendLog(Address device, uint8_t level, const std::string& text);
 
   // --- Helpers for tests ---
   // One device frame: header (channel, source, destination), payload, CRC and END, escaped.
