@@ -259,7 +259,7 @@ struct ConsoleCount : spdlog::sinks::base_sink<std::mutex> {
       ++device_lines;
     } else if (text.find("log lines were left out of this pane") != std::string_view::npos) {
       left_out += std::atol(std::string(text.substr(0, text.find(' '))).c_str());
-    } else if (text.find("telemetry records were left out") != std::string_view::npos) {
+    } else if (text.find(" telemetry record") != std::string_view::npos) {
       records_left_out += std::atol(std::string(text.substr(0, text.find(' '))).c_str());
     }
   }

@@ -19,7 +19,6 @@
 #include <QMessageBox>
 #include <QPalette>
 #include <QStatusBar>
-#include <QTimer>
 
 #include "build_info.h"
 #include "charge_config.h"
@@ -32,6 +31,7 @@
 #include "parameter_model.h"
 #include "set_rx_i2c_address_dialog.h"
 #include "target_status.h"
+#include "telemetry_backlog.h"
 #include "tsan_handoff.h"
 #include "ui_main_window.h"
 
@@ -51,8 +51,6 @@ constexpr ParamId kCellVoltage = static_cast<ParamId>(63);   // mV per cell
 // While telemetry records wait for the GUI thread, CSV rows are written together, up to this
 // many bytes; otherwise each row is written as its record is handled.
 constexpr std::size_t kMaxPendingCsv = 64 * 1024;
-// Records left out are said at most this often.
-constexpr int kLeftOutReportMs = 1000;
 
 // After a failed transmitter reconnection, the next attempt waits this long.
 constexpr std::chrono::seconds kTxRetryPause(5);
@@ -127,11 +125,7 @@ MainWindow::MainWindow(std::unique_ptr<PacketSink>&& sink, ParameterService& tx_
   InitResources();
   ui_->setupUi(this);
   pane_ = new LogPane(ui_->log_text, this);
-  left_out_report_ = new QTimer(this);
-  left_out_report_->setSingleShot(true);
-  left_out_report_->setInterval(kLeftOutReportMs);
-  connect(left_out_report_, &QTimer::timeout, this, [this] { ReportLeftOutRecords(); },
-          Qt::DirectConnection);
+  backlog_ = new TelemetryBacklog([this](const std::string& text) { LogWarn(text); }, this);
   connect(this, &MainWindow::NewLogMessage, this, &MainWindow::HandleLogMessage,
           Qt::AutoConnection);
   // A window of its own, though the main window owns it.
@@ -253,61 +247,20 @@ void MainWindow::ChangeRxConnection(bool connected) {
 
 // ---- Telemetry ----
 
-// Each record waits for the GUI thread as a posted event. A device that sends faster than the
-// window can handle records would make them pile up without bound (and the window would spend
-// ever longer on each turn of its event loop): at most kMaxWaitingRecords wait, and a record
-// that comes while they do is left out and counted.
-bool MainWindow::RecordMayWait() {
-  if (waiting_records_.fetch_add(1, std::memory_order_relaxed) < kMaxWaitingRecords) return true;
-  waiting_records_.fetch_sub(1, std::memory_order_relaxed);
-  (csv_logging_.load(std::memory_order_relaxed) ? left_out_logging_ : left_out_idle_)
-      .fetch_add(1, std::memory_order_relaxed);
-  return false;
-}
-
 void MainWindow::SetAdcValues(const TxAdcValues& values) {
-  if (!RecordMayWait()) return;
+  if (!backlog_->MayWait()) return;
   QueuedEmission emission;
   emit NewTxAdcMessage(values);
 }
 
 void MainWindow::SetAdcValues(const RxAdcValues& values) {
-  if (!RecordMayWait()) return;
+  if (!backlog_->MayWait()) return;
   QueuedEmission emission;
   emit NewRxAdcMessage(values);
 }
 
-// Saturating at 0: a record emitted on the signal directly never counted as waiting.
-void MainWindow::RecordHandled() {
-  int waiting = waiting_records_.load(std::memory_order_relaxed);
-  while (waiting > 0 && !waiting_records_.compare_exchange_weak(waiting, waiting - 1,
-                                                                 std::memory_order_relaxed)) {
-  }
-  if ((left_out_logging_.load(std::memory_order_relaxed) != 0 ||
-       left_out_idle_.load(std::memory_order_relaxed) != 0) &&
-      !left_out_report_->isActive()) {
-    left_out_report_->start();
-  }
-}
-
-// Whether the CSV log lacks their rows is said as it was when they were left out: logging may
-// have started or stopped since.
-void MainWindow::ReportLeftOutRecords() {
-  const std::uint64_t logging = left_out_logging_.exchange(0, std::memory_order_relaxed);
-  const std::uint64_t left_out = logging + left_out_idle_.exchange(0, std::memory_order_relaxed);
-  if (left_out == 0) return;
-  std::string text = fmt::format("{} telemetry {} left out, too many at once", left_out,
-                                 left_out == 1 ? "record was" : "records were");
-  if (logging == left_out) {
-    text += left_out == 1 ? "; the CSV log lacks its row" : "; the CSV log lacks their rows";
-  } else if (logging > 0) {
-    text += fmt::format("; the CSV log lacks {} of their rows", logging);
-  }
-  LogWarn(text);
-}
-
 void MainWindow::HandleTxAdcMessage(const TxAdcValues& tx) {
-  RecordHandled();
+  backlog_->Handled();
   if (tx_status_->IsConnected() || std::chrono::steady_clock::now() >= tx_retry_at_) {
     tx_status_->SetConnected(true);
   }
@@ -341,7 +294,7 @@ void MainWindow::HandleTxAdcMessage(const TxAdcValues& tx) {
 }
 
 void MainWindow::HandleRxAdcMessage(const RxAdcValues& rx) {
-  RecordHandled();
+  backlog_->Handled();
   last_rx_ = rx;
   LogAdc(last_tx_, last_rx_);
   rx_status_->SetConnected(true);
@@ -401,7 +354,7 @@ void MainWindow::StartStopLogging(bool start) {
       log_file_.open(name, std::ios::out | std::ios::trunc);
     }
     if (log_file_.is_open() && log_file_.good()) {
-      csv_logging_ = true;
+      backlog_->SetCsvLogging(true);
       log_path_ = name;
       log_size_ = 0;
       Log(fmt::format("Logging started to {}/korvane_{}.csv", dir, stamp));
@@ -418,7 +371,7 @@ void MainWindow::StartStopLogging(bool start) {
     ui_->log_dir_button->setEnabled(!log_file_.is_open());
     return;
   }
-  csv_logging_ = false;
+  backlog_->SetCsvLogging(false);
   if (log_file_.is_open()) {
     WriteLogRows();
     // Rows that could not be written have stopped logging, and said so, already.
@@ -444,7 +397,7 @@ void MainWindow::LogAdc(const TxAdcValues& tx, const RxAdcValues& rx) {
 
 void MainWindow::WriteLogRowsUnlessRecordsWait() {
   if (log_rows_.empty()) return;
-  if (waiting_records_.load(std::memory_order_relaxed) == 0 || log_rows_.size() >= kMaxPendingCsv) {
+  if (!backlog_->RecordsWait() || log_rows_.size() >= kMaxPendingCsv) {
     WriteLogRows();
   }
 }

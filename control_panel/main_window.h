@@ -2,7 +2,6 @@
 // The control panel's window: live telemetry read-outs and state labels, the power switch, the
 // message pane, CSV logging, the connection watchdogs and build labels, and the File menu with
 // the configuration windows.
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <fstream>
@@ -18,6 +17,7 @@
 #include "korvane/messages.h"
 #include "korvane/packet_comms.h"
 #include "log_pane.h"
+#include "telemetry_backlog.h"
 
 Q_DECLARE_METATYPE(TxAdcValues)
 Q_DECLARE_METATYPE(RxAdcValues)
@@ -25,7 +25,6 @@ Q_DECLARE_METATYPE(RxAdcValues)
 class ChargeConfig;
 class QCloseEvent;
 class QLCDNumber;
-class QTimer;
 class NetworkConfig;
 class OnOffWidget;
 class OtaService;
@@ -48,7 +47,7 @@ class MainWindow : public QMainWindow {
   static constexpr int kMaxLogEntries = LogPane::kMaxEntries;
   // The most telemetry records that wait for the GUI thread at a time; a record that comes while
   // this many wait is left out (counted, and said in the pane).
-  static constexpr int kMaxWaitingRecords = 4000;
+  static constexpr int kMaxWaitingRecords = TelemetryBacklog::kMaxWaiting;
 
   MainWindow(std::unique_ptr<PacketSink>&& sink, ParameterService& tx_params,
              ParameterService& rx_params, OtaService& ota, QWidget* parent);
@@ -110,12 +109,6 @@ class MainWindow : public QMainWindow {
 
  private:
   void LogAt(LogPane::Level level, const std::string& message);
-  // I/O thread: whether one more telemetry record may wait for the GUI thread (else it is
-  // counted as left out).
-  bool RecordMayWait();
-  // A telemetry record reached its handler: one less waits.
-  void RecordHandled();
-  void ReportLeftOutRecords();
   void UpdateChargerSummary();
   void ChooseLogDirectory();
   void StartStopLogging(bool start);
@@ -154,14 +147,8 @@ class MainWindow : public QMainWindow {
   QLabel gui_build_label_;
   OnOffWidget* power_switch_ = nullptr;
   LogPane* pane_ = nullptr;
-  // Telemetry records emitted to the GUI thread and not yet handled, and those left out since
-  // the last report, while CSV logging was on and while it was off (I/O thread and GUI thread);
-  // the report is made once a second at most.
-  std::atomic<int> waiting_records_{0};
-  std::atomic<std::uint64_t> left_out_logging_{0};
-  std::atomic<std::uint64_t> left_out_idle_{0};
-  std::atomic<bool> csv_logging_{false};
-  QTimer* left_out_report_ = nullptr;
+  // Telemetry records emitted to the GUI thread and not yet handled, and those left out.
+  TelemetryBacklog* backlog_ = nullptr;
   // A reconnection attempt to a transmitter that does not answer holds the window for a
   // parameter time-out; after a failed one, records only update the display until this time.
   std::chrono::steady_clock::time_point tx_retry_at_{};
