@@ -455,15 +455,16 @@ void MainWindow::PowerSwitchClicked(bool on) {
         "parameter {} \"{}\"", static_cast<int>(id),
         QString::fromStdString(ParameterService::GetParameterName(id)).trimmed().toStdString());
   };
+  auto not_sent = [&](ParamId id) {
+    return tx_model_->ParamIdToIndex(id).isValid()
+               ? "is not connected; nothing was sent for " + name(id)
+               : "has no " + name(id) + "; nothing was sent";
+  };
   auto not_turned = [&](Outcome why, ParamId id) {
-    std::string what;
-    if (why == Outcome::kNotSent) {
-      what = tx_model_->ParamIdToIndex(id).isValid()
-                 ? "is not connected; nothing was sent for " + name(id)
-                 : "has no " + name(id) + "; nothing was sent";
-    } else {
-      what = (why == Outcome::kUnanswered ? "did not answer for " : "refused ") + name(id);
-    }
+    const std::string what =
+        why == Outcome::kNotSent
+            ? not_sent(id)
+            : (why == Outcome::kUnanswered ? "did not answer for " : "refused ") + name(id);
     LogError(fmt::format("Wireless power was not turned {}: the transmitter {}", state, what));
   };
   const Outcome outcome = power_switch_->LastPress();
@@ -476,9 +477,7 @@ void MainWindow::PowerSwitchClicked(bool on) {
     if (tx_model_->LastRequestNotSent()) {
       // The transmitter did take 60: only the gate driver write is missing.
       LogError(fmt::format("The transmitter took {}, but {}", name(kChargingOn),
-                           tx_model_->ParamIdToIndex(kGateDriver).isValid()
-                               ? "is not connected; nothing was sent for " + name(kGateDriver)
-                               : "has no " + name(kGateDriver) + "; nothing was sent for it"));
+                           not_sent(kGateDriver)));
       return;
     }
     not_turned(tx_model_->LastRequestTimedOut() ? Outcome::kUnanswered : Outcome::kRefused,

@@ -22,6 +22,7 @@
 #include <gtest/gtest.h>
 
 #include "kovra/log.h"
+#include "support/delivery_log.h"
 #include "support/window_fixture.h"
 #include "target_status.h"
 #include "ui_main_window.h"
@@ -50,7 +51,7 @@ TEST_F(TelemetryWindowTest, DeviceTrafficReachesTheReadOutsAndThePane) {
   EXPECT_EQ(window_->TxBuildLabel().text(), "TX Build: cafef00d");
 }
 
-// Counts what reaches the window's listeners (a router callback after theirs), and keeps the
+// Records what reaches the window's listeners (a router callback after theirs), and keeps the
 // console to warnings and errors: a flood's lines would fill the log of a failing test.
 class FloodFixture : public WindowFixture {
  protected:
@@ -58,30 +59,19 @@ class FloodFixture : public WindowFixture {
     WindowFixture::Wire();
     saved_level_ = kovra::GetLog()->level();
     kovra::GetLog()->set_level(spdlog::level::warn);
-    auto count = [](std::atomic<long>& n) {
-      return [&n](const PacketHeader&, const std::vector<uint8_t>&) { ++n; };
-    };
-    link_->Router()
-        .AddCallback(ChannelDescriptor::TX_ADC_VALUES, count(records_))
-        .AddCallback(ChannelDescriptor::RX_ADC_VALUES, count(records_))
-        .AddCallback(ChannelDescriptor::LOG_MESSAGE, count(lines_));
+    records_ = std::make_unique<DeliveryLog>(
+        link_->Router(), std::initializer_list<ChannelDescriptor>{
+                             ChannelDescriptor::TX_ADC_VALUES, ChannelDescriptor::RX_ADC_VALUES});
+    lines_ = std::make_unique<DeliveryLog>(
+        link_->Router(), std::initializer_list<ChannelDescriptor>{ChannelDescriptor::LOG_MESSAGE});
   }
   void Unwire() override {
     WindowFixture::Unwire();
     kovra::GetLog()->set_level(saved_level_);
   }
 
-  // Waits until n reaches target, without running the GUI thread's events.
-  static bool Reaches(const std::atomic<long>& n, long target) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (n < target && std::chrono::steady_clock::now() < until) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return n >= target;
-  }
-
-  std::atomic<long> records_{0};
-  std::atomic<long> lines_{0};
+  std::unique_ptr<DeliveryLog> records_;
+  std::unique_ptr<DeliveryLog> lines_;
   spdlog::level::level_enum saved_level_ = spdlog::level::info;
 };
 
@@ -127,7 +117,8 @@ TEST_P(TelemetryRateTest, EveryRecordIsShownOrCountedAsLeftOut) {
     for (; handed < row.held; ++handed) Queue(RxAdcValues{});
   } else if (row.held > 0) {
     // The window is busy elsewhere while the devices go on sending.
-    ASSERT_TRUE(Reaches(records_, records_ + row.held));
+    const size_t target = records_->Count() + row.held;
+    ASSERT_GE(records_->WaitFor(target, std::chrono::seconds(60)).size(), target);
   } else {
     ASSERT_TRUE(Eventually([&] { return sim_->TelemetrySent(RX) >= 1000; }, 20000));
   }
@@ -139,8 +130,8 @@ TEST_P(TelemetryRateTest, EveryRecordIsShownOrCountedAsLeftOut) {
   };
   if (row.stopped) stop_logging();
   // Every record the devices sent reaches the listeners, however far behind the link is.
-  ASSERT_TRUE(Eventually([&] { return records_ == sent() - handed; }, 60000))
-      << records_ << " of " << sent() - handed;
+  ASSERT_TRUE(Eventually([&] { return long(records_->Count()) == sent() - handed; }, 60000))
+      << records_->Count() << " of " << sent() - handed;
 
   const QRegularExpression said("(\\d+) telemetry (?:record was|records were) left out, too "
                                 "many at once; the CSV log lacks (?:its row|their rows)");
@@ -189,10 +180,12 @@ class SlowFlushTest : public FloodFixture, public ::testing::WithParamInterface<
   // the GUI thread goes on, so that the next flushes are large ones. A flood of a count, not a
   // rate: nothing of it is left on the way, however slow the build.
   void Flood() {
+    const size_t target = lines_->Count() + 1000;
     for (int i = 0; i < 1000; ++i, ++flooded_) {
-      ASSERT_TRUE(sim_->SendLog(RX, 1, "Flood " + std::to_string(flooded_)));
+      sim_->SendLog(RX, 1, "Flood " + std::to_string(flooded_));
     }
-    ASSERT_TRUE(Reaches(lines_, flooded_)) << lines_ << " of " << flooded_;
+    ASSERT_EQ(sim_->FramesDropped(), 0u);
+    ASSERT_GE(lines_->WaitFor(target, std::chrono::seconds(60)).size(), target);
   }
   // The pane shows the flood's last line.
   bool FloodShown() {

@@ -348,11 +348,11 @@ class SimDevices::Impl {
     }
   }
 
-  bool Log(Address source, uint8_t level, const std::string& text) {
+  void Log(Address source, uint8_t level, const std::string& text) {
     LogMessage m;
     m.level = level;
     std::memcpy(m.text, text.data(), std::min(text.size(), sizeof(m.text)));
-    return Emit(Frame(ChannelDescriptor::LOG_MESSAGE, source, m));
+    Emit(Frame(ChannelDescriptor::LOG_MESSAGE, source, m));
   }
 
   // --- Receiving (mu_ held) ---
@@ -1291,12 +1291,11 @@ void SimDevices::SendRaw(const std::vector<uint8_t>& bytes) {
   impl_->Wake();
 }
 
-bool SimDevices::SendLog(Address device, uint8_t level, const std::string& text) {
+void SimDevices::SendLog(Address device, uint8_t level, const std::string& text) {
   std::lock_guard<std::mutex> lock(impl_->mu_);
   impl_->Dev(device);  // checks the address
-  const bool sent = impl_->Log(device, level, text);
+  impl_->Log(device, level, text);
   impl_->Wake();
-  return sent;
 }
 
 std::vector<uint8_t> SimDevices::DeviceFrame(ChannelDescriptor channel, Address source,

@@ -205,9 +205,8 @@ class SimDevices {
   // --- Injection ---
   // Sends raw bytes to the host as they are (no framing, no fault).
   void SendRaw(const std::vector<uint8_t>& bytes);
-  // Sends a log line (text cut to 40 bytes) from the device; false when it was dropped (no host,
-  // or the host too far behind).
-  bool SendLog(Address device, uint8_t level, const std::string& text);
+  // Sends a log line (text cut to 40 bytes) from the device.
+  void SendLog(Address device, uint8_t level, const std::string& text);
 
   // --- Helpers for tests ---
   // One device frame: header (channel, source, destination), payload, CRC and END, escaped.

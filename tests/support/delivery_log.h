@@ -39,6 +39,11 @@ class DeliveryLog {
     return packets_;
   }
 
+  size_t Count() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return packets_.size();
+  }
+
   std::vector<Packet> Packets() {
     std::lock_guard<std::mutex> lock(mutex_);
     return packets_;
